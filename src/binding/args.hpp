@@ -1,0 +1,70 @@
+// Binding a call's positional and keyword arguments to declared parameters.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+
+namespace kestrine::binding {
+
+struct KeywordOnlyParameter {
+    std::string_view name;
+    bool required;
+};
+
+struct FunctionDescription {
+    const char *class_name;  // null for a module-level function
+    const char *function_name;
+    std::span<const std::string_view> positional_names;
+    std::size_t positional_only_count;
+    std::size_t required_positional_count;
+    std::span<const KeywordOnlyParameter> keyword_only;
+
+    std::size_t slot_count() const noexcept { return positional_names.size() + keyword_only.size(); }
+    // "Cls.func()" or "func()": how every message names the callable.
+    std::string display_name() const;
+};
+
+// Fills `slots` (one per positional, then one per keyword-only parameter,
+// all null on entry) with borrowed references, or refuses the call with the
+// interpreter-style TypeError. Allocates nothing on success.
+Status extract_arguments_tuple_dict(const FunctionDescription &desc, PyObject *args,
+                                    PyObject *kwargs, std::span<PyObject *> slots);
+
+// Re-labels a conversion failure with the parameter's name; only an exact
+// TypeError is re-labelled.
+PyErr argument_extraction_error(std::string_view name, PyErr error);
+
+// Converts a bound argument with `Extract`, naming `name` on failure.
+template <auto Extract>
+auto extract_argument(PyObject *obj, std::string_view name) -> decltype(Extract(obj)) {
+    auto value = Extract(obj);
+    if (!value) [[unlikely]]
+        return err(argument_extraction_error(name, std::move(value.error())));
+    return value;
+}
+
+// How an object appears inside a message: its str(), lossily decoded, or a
+// placeholder (the failure going to sys.unraisablehook).
+std::string display_text(PyObject *obj);
+
+// The message builders, exposed for the binder's callers and tests.
+PyErr too_many_positional_arguments(const FunctionDescription &desc, std::size_t given);
+PyErr unexpected_keyword_argument(const FunctionDescription &desc, PyObject *key);
+PyErr multiple_values_for_argument(const FunctionDescription &desc, std::string_view key);
+PyErr positional_only_keyword_arguments(const FunctionDescription &desc,
+                                        std::span<const std::string_view> names);
+PyErr missing_required_positional_arguments(const FunctionDescription &desc,
+                                            std::span<PyObject *const> slots);
+PyErr missing_required_keyword_arguments(const FunctionDescription &desc,
+                                         std::span<PyObject *const> keyword_slots);
+PyErr missing_required_arguments(const FunctionDescription &desc, std::string_view kind,
+                                 std::span<const std::string_view> names);
+void push_parameter_list(std::string &out, std::span<const std::string_view> names);
+
+}  // namespace kestrine::binding

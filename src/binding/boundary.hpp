@@ -1,0 +1,57 @@
+// Call boundaries: the only way the interpreter enters kestrine.
+//
+// Every slot is a thin noexcept wrapper that hands its body to one of the
+// two forms below. The body returns a value or an error value; internal
+// faults and stray C++ exceptions are caught here and nowhere else.
+#pragma once
+
+#include <Python.h>
+
+#include "error.hpp"
+
+namespace kestrine::binding {
+
+// Per-thread count of active call boundaries.
+long hold_count() noexcept;
+
+class HoldGuard {
+public:
+    HoldGuard() noexcept;
+    ~HoldGuard();
+    HoldGuard(const HoldGuard &) = delete;
+    HoldGuard &operator=(const HoldGuard &) = delete;
+};
+
+// Both restore the matching exception and return null. They must be called
+// from inside a catch handler (fault_at_boundary) or with a live error.
+PyObject *restore_at_boundary(PyErr &&error) noexcept;
+PyObject *fault_at_boundary() noexcept;
+void fault_unraisable(PyObject *context) noexcept;
+
+// For slots returning a new reference: the body returns Result<Owned>.
+template <class Body>
+PyObject *trampoline(Body &&body) noexcept {
+    HoldGuard hold;
+    try {
+        Result<Owned> result = body();
+        if (result) [[likely]]
+            return result->release();
+        return restore_at_boundary(std::move(result.error()));
+    } catch (...) {
+        return fault_at_boundary();
+    }
+}
+
+// For deallocators: the body returns nothing and a fault goes to
+// sys.unraisablehook with `context` (null for none).
+template <class Body>
+void trampoline_unraisable(Body &&body, PyObject *context) noexcept {
+    HoldGuard hold;
+    try {
+        body();
+    } catch (...) {
+        fault_unraisable(context);
+    }
+}
+
+}  // namespace kestrine::binding

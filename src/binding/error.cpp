@@ -1,0 +1,293 @@
+#include "error.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace kestrine::binding {
+namespace {
+
+constexpr const char *kPanicDoc =
+    "\n"
+    "The exception raised when native code called from Python hits an internal fault.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr const char *kNonTextPayload = "panic in native code";
+
+std::atomic<PyObject *> panic_type_cell{nullptr};
+
+// The GIL is given up while an error normalises (see make_normalized);
+// Relock takes it back for the one step that needs the interpreter.
+class UnlockedGil {
+public:
+    UnlockedGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~UnlockedGil() { PyEval_RestoreThread(state_); }
+    UnlockedGil(const UnlockedGil &) = delete;
+    UnlockedGil &operator=(const UnlockedGil &) = delete;
+
+    class Relock {
+    public:
+        explicit Relock(UnlockedGil &gil) noexcept : gil_(gil) { PyEval_RestoreThread(gil_.state_); }
+        ~Relock() { gil_.state_ = PyEval_SaveThread(); }
+        Relock(const Relock &) = delete;
+        Relock &operator=(const Relock &) = delete;
+
+    private:
+        UnlockedGil &gil_;
+    };
+
+private:
+    PyThreadState *state_;
+};
+
+Owned str_from(std::string_view text) {
+    return Owned::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+std::string qualified_type_name(PyObject *type) {
+    Owned qualname = Owned::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject *>(type)));
+    if (qualname) {
+        Py_ssize_t size = 0;
+        if (const char *utf8 = PyUnicode_AsUTF8AndSize(qualname.get(), &size))
+            return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+// A null result means the interpreter could not build the object and has
+// said why (normally MemoryError); that exception then stands.
+Owned type_object(LazyType &type) {
+    struct Visitor {
+        Owned operator()(PyObject *static_type) { return Owned::borrow(static_type); }
+        Owned operator()(Owned &owned) { return std::move(owned); }
+        Owned operator()(PanicTypeTag) { return Owned::borrow(panic_exception_type()); }
+    };
+    return std::visit(Visitor{}, type);
+}
+
+Owned argument_object(LazyArgs &args) {
+    struct Visitor {
+        Owned operator()(const char *text) { return Owned::steal(PyUnicode_FromString(text)); }
+        Owned operator()(const std::string &text) { return str_from(text); }
+        Owned operator()(DowncastArgs &d) {
+            std::string message = "'";
+            message.append(qualified_type_name(d.from_type.get()))
+                .append("' object cannot be converted to '")
+                .append(d.target)
+                .append("'");
+            d.from_type = Owned();
+            return str_from(message);
+        }
+        Owned operator()(const PanicArgs &p) {
+            Owned message = str_from(p.message);
+            return message ? Owned::steal(PyTuple_Pack(1, message.get())) : Owned();
+        }
+    };
+    return std::visit(Visitor{}, args);
+}
+
+struct Lazy {
+    LazyType type;
+    LazyArgs args;
+};
+
+void raise_lazy(Lazy lazy) {
+    Owned type = type_object(lazy.type);
+    if (!type)
+        return;
+    Owned arg = argument_object(lazy.args);
+    if (!arg)
+        return;
+    if (PyExceptionClass_Check(type.get()))
+        PyErr_SetObject(type.get(), arg.get());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
+[[noreturn]] void print_panic_and_unwind(Owned exc) {
+    std::string message = "Unwrapped panic from Python code";
+    if (Owned text = Owned::steal(PyObject_Str(exc.get()))) {
+        if (Result<std::string> lossy = to_string_lossy(text.get()))
+            message = std::move(*lossy);
+    } else {
+        PyErr_Clear();
+    }
+    std::fputs("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
+               "Python stack trace below:\n",
+               stderr);
+    std::fflush(stderr);
+    PyErr_SetRaisedException(exc.release());
+    PyErr_PrintEx(0);
+    resume_panic(std::move(message));
+}
+
+}  // namespace
+
+struct PyErr::State {
+    std::optional<Lazy> lazy;
+    Owned normalized;
+    std::mutex mutex;
+    std::thread::id normalizing_thread;
+    std::once_flag once;
+};
+
+PyErr::PyErr(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+
+PyErr::PyErr(LazyType type, LazyArgs args) : state_(std::make_unique<State>()) {
+    state_->lazy.emplace(Lazy{std::move(type), std::move(args)});
+}
+
+PyErr::PyErr(DowncastError e)
+    : PyErr(PyExc_TypeError,
+            DowncastArgs{Owned::borrow(reinterpret_cast<PyObject *>(Py_TYPE(e.obj))), e.target}) {}
+
+PyErr::PyErr(PyErr &&) noexcept = default;
+PyErr &PyErr::operator=(PyErr &&) noexcept = default;
+PyErr::~PyErr() = default;
+
+std::optional<PyErr> PyErr::take() {
+    Owned exc = Owned::steal(PyErr_GetRaisedException());
+    if (!exc)
+        return std::nullopt;
+    // No PanicException can exist before its class does, so an empty cell
+    // settles the question without creating the class.
+    PyObject *panic_type = panic_type_cell.load(std::memory_order_acquire);
+    if (panic_type && reinterpret_cast<PyObject *>(Py_TYPE(exc.get())) == panic_type)
+        print_panic_and_unwind(std::move(exc));
+    return from_value(std::move(exc));
+}
+
+PyErr PyErr::from_value(Owned exc) {
+    auto state = std::make_unique<State>();
+    state->normalized = std::move(exc);
+    return PyErr(std::move(state));
+}
+
+PyErr PyErr::fetch() {
+    if (std::optional<PyErr> e = take())
+        return std::move(*e);
+    return PyErr(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+PyErr PyErr::from_panic_payload(const PanicPayload &payload) {
+    struct Visitor {
+        std::string operator()(const std::string &text) { return text; }
+        std::string operator()(const char *text) { return text; }
+        std::string operator()(OpaquePayload) { return kNonTextPayload; }
+    };
+    return PyErr(PanicTypeTag{}, PanicArgs{std::visit(Visitor{}, payload)});
+}
+
+void PyErr::restore() && {
+    State &s = *state_;
+    if (s.normalized)
+        PyErr_SetRaisedException(s.normalized.release());
+    else if (s.lazy)
+        raise_lazy(*std::exchange(s.lazy, std::nullopt));
+    else
+        PyErr_SetString(PyExc_SystemError, "error value lost while it was normalised");
+}
+
+PyObject *PyErr::make_normalized() {
+    State &s = *state_;
+    if (s.normalized)
+        return s.normalized.get();
+    {
+        std::lock_guard lock(s.mutex);
+        if (s.normalizing_thread == std::this_thread::get_id())
+            panic_static("Re-entrant normalization of PyErrState detected");
+    }
+    UnlockedGil gil;
+    std::call_once(s.once, [&] {
+        {
+            std::lock_guard lock(s.mutex);
+            s.normalizing_thread = std::this_thread::get_id();
+        }
+        UnlockedGil::Relock relock(gil);
+        if (!s.lazy)
+            panic_static("Cannot normalize a PyErr while already normalizing it.");
+        raise_lazy(*std::exchange(s.lazy, std::nullopt));
+        Owned exc = Owned::steal(PyErr_GetRaisedException());
+        if (!exc)
+            panic_static("exception missing after writing to the interpreter");
+        s.normalized = std::move(exc);
+        std::lock_guard lock(s.mutex);
+        s.normalizing_thread = std::thread::id();
+    });
+    return s.normalized.get();
+}
+
+bool PyErr::is_exactly(PyObject *type) {
+    return reinterpret_cast<PyObject *>(Py_TYPE(make_normalized())) == type;
+}
+
+void PyErr::set_cause(std::optional<PyErr> cause) {
+    PyObject *value = make_normalized();
+    PyObject *cause_value = cause ? std::move(*cause).into_value().release() : nullptr;
+    PyException_SetCause(value, cause_value);
+}
+
+PyErr PyErr::clone_ref() { return from_value(Owned::borrow(make_normalized())); }
+
+Owned PyErr::into_value() && { return Owned::borrow(make_normalized()); }
+
+void PyErr::print() {
+    clone_ref().restore();
+    PyErr_PrintEx(0);
+}
+
+void PyErr::write_unraisable(PyObject *obj) && {
+    std::move(*this).restore();
+    PyErr_WriteUnraisable(obj);
+}
+
+PyObject *panic_exception_type() noexcept(false) {
+    if (PyObject *existing = panic_type_cell.load(std::memory_order_acquire))
+        return existing;
+    Owned base = Owned::borrow(PyExc_BaseException);
+    Owned created = Owned::steal(PyErr_NewExceptionWithDoc(
+        "kestrine_runtime.PanicException", kPanicDoc, base.get(), nullptr));
+    if (!created) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError))
+            return nullptr;
+        PyErr::fetch().print();
+        panic_static("Failed to initialize new exception type.");
+    }
+    PyObject *expected = nullptr;
+    if (panic_type_cell.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel))
+        return created.release();
+    return expected;
+}
+
+PyObject *ensure(PyObject *result, std::source_location where) {
+    if (!result) [[unlikely]] {
+        PyErr_Print();
+        panic_static("Python API call failed", where);
+    }
+    return result;
+}
+
+Result<std::string> to_string_lossy(PyObject *str) {
+    Py_ssize_t size = 0;
+    if (const char *utf8 = PyUnicode_AsUTF8AndSize(str, &size))
+        return std::string(utf8, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    Owned bytes = Owned::steal(PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass"));
+    if (!bytes)
+        return err(PyErr::fetch());
+    Owned lossy = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()),
+                                                    PyBytes_GET_SIZE(bytes.get()), "replace"));
+    if (!lossy)
+        return err(PyErr::fetch());
+    const char *utf8 = PyUnicode_AsUTF8AndSize(lossy.get(), &size);
+    if (!utf8)
+        return err(PyErr::fetch());
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+}  // namespace kestrine::binding

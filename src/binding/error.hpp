@@ -1,0 +1,99 @@
+// Error values: Python exceptions held by native code.
+#pragma once
+
+#include <Python.h>
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "fault.hpp"
+#include "ref.hpp"
+
+namespace kestrine::binding {
+
+class PyErr;
+
+template <class T>
+using Result = std::expected<T, PyErr>;
+using Status = Result<void>;
+
+// A type-mismatch failure: `obj` is not the `target` that an operation
+// needs. Its message is only computed if the TypeError is materialised.
+struct DowncastError {
+    PyObject *obj;       // borrowed; only its type is kept
+    const char *target;  // static text
+};
+
+// Names where a lazy error's exception type comes from.
+struct PanicTypeTag {};
+using LazyType = std::variant<PyObject * /* static, never released */, Owned, PanicTypeTag>;
+
+struct DowncastArgs {
+    Owned from_type;
+    const char *target;
+};
+struct PanicArgs {
+    std::string message;
+};
+using LazyArgs = std::variant<const char *, std::string, DowncastArgs, PanicArgs>;
+
+class PyErr {
+public:
+    PyErr(LazyType type, LazyArgs args);
+    PyErr(DowncastError e);
+    PyErr(PyErr &&) noexcept;
+    PyErr &operator=(PyErr &&) noexcept;
+    ~PyErr();
+
+    // The exception currently set in the interpreter, if any. A fetched
+    // PanicException does not come back: it resumes the fault.
+    static std::optional<PyErr> take();
+    // take(), or a SystemError when the failing call set nothing.
+    static PyErr fetch();
+    static PyErr from_panic_payload(const PanicPayload &payload);
+    // Wraps a live exception instance.
+    static PyErr from_value(Owned exc);
+
+    void restore() &&;
+    PyObject *make_normalized();  // borrowed from this error
+    bool is_exactly(PyObject *type);
+    void set_cause(std::optional<PyErr> cause);
+    PyErr clone_ref();
+    Owned into_value() &&;
+    void print();
+    void write_unraisable(PyObject *obj) &&;
+
+private:
+    struct State;
+    explicit PyErr(std::unique_ptr<State> state) noexcept;
+    std::unique_ptr<State> state_;
+};
+
+template <class... Args>
+std::unexpected<PyErr> err(Args &&...args) {
+    return std::unexpected<PyErr>(PyErr(std::forward<Args>(args)...));
+}
+inline std::unexpected<PyErr> err(PyErr e) { return std::unexpected<PyErr>(std::move(e)); }
+
+// Lazy errors of the interpreter's built-in exception types.
+inline PyErr type_error(const char *msg) { return PyErr(PyExc_TypeError, msg); }
+inline PyErr type_error(std::string msg) { return PyErr(PyExc_TypeError, std::move(msg)); }
+
+// The PanicException class, created on first need; null with the
+// interpreter's exception set only if it cannot be allocated.
+PyObject *panic_exception_type() noexcept(false);
+
+// For interpreter calls that must produce an object: a null result prints
+// the pending exception and raises the fault "Python API call failed".
+PyObject *ensure(PyObject *result,
+                 std::source_location where = std::source_location::current());
+
+// UTF-8 text of a str, lone surrogates shown as U+FFFD.
+Result<std::string> to_string_lossy(PyObject *str);
+
+}  // namespace kestrine::binding

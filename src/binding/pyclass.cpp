@@ -1,0 +1,198 @@
+#include "pyclass.hpp"
+
+#include <map>
+#include <vector>
+
+namespace kestrine::binding {
+
+struct LazyTypeObject::Created {
+    PyClassTypeObject object;
+};
+
+namespace {
+
+struct Property {
+    const char *name = nullptr;  // static, like every descriptor text
+    getter get = nullptr;
+    setter set = nullptr;
+    const char *doc = nullptr;
+};
+
+// Collects the (slot, pointer) pairs and tables for one PyType_FromSpec.
+class PyTypeBuilder {
+public:
+    void push_slot(int id, void *pfunc) {
+        if (id == Py_tp_traverse)
+            flags_ |= Py_TPFLAGS_HAVE_GC;
+        slots_.push_back(PyType_Slot{id, pfunc});
+    }
+
+    void add_item(const ClassItem &item) {
+        if (const auto *slot = std::get_if<PyType_Slot>(&item))
+            push_slot(slot->slot, slot->pfunc);
+        else if (const auto *method = std::get_if<PyMethodDef>(&item))
+            methods_.push_back(*method);
+        else
+            add_property(std::get<PropertyItem>(item));
+    }
+
+    Result<PyClassTypeObject> build(const ClassDescriptor &d) && {
+        PyClassTypeObject result;
+        if (!methods_.empty()) {
+            result.methods = std::make_unique<PyMethodDef[]>(methods_.size() + 1);
+            std::copy(methods_.begin(), methods_.end(), result.methods.get());
+            push_slot(Py_tp_methods, result.methods.get());
+        }
+        if (!properties_.empty()) {
+            result.getset = std::make_unique<PyGetSetDef[]>(properties_.size() + 1);
+            std::size_t i = 0;
+            for (const auto &[name, p] : properties_)
+                result.getset[i++] = PyGetSetDef{p.name, p.get, p.set, p.doc, nullptr};
+            push_slot(Py_tp_getset, result.getset.get());
+        }
+        push_slot(Py_tp_base, &PyBaseObject_Type);
+        // `object` is not collected, so only a traverse slot asks for the
+        // collecting deallocator, and no descriptor here has one.
+        push_slot(Py_tp_dealloc, reinterpret_cast<void *>(d.dealloc));
+        slots_.push_back(PyType_Slot{0, nullptr});
+
+        const std::string qualified = std::string("builtins.") + d.name;
+        PyType_Spec spec{qualified.c_str(), static_cast<int>(d.basicsize), 0,
+                         static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | flags_), slots_.data()};
+        result.type = Owned::steal(PyType_FromSpec(&spec));
+        if (!result.type)
+            return err(PyErr::fetch());
+        return result;
+    }
+
+private:
+    void add_property(const PropertyItem &item) {
+        Property &p = properties_[item.name];
+        p.name = item.name;
+        if (item.get)
+            p.get = item.get;
+        if (item.set)
+            p.set = item.set;
+        if (!p.doc)
+            p.doc = item.doc;
+    }
+
+    std::vector<PyType_Slot> slots_;
+    std::vector<PyMethodDef> methods_;
+    std::map<std::string_view, Property> properties_;
+    unsigned long flags_ = 0;
+};
+
+PyErr wrap_in_runtime_error(const ClassDescriptor &d, PyErr cause) {
+    PyErr wrapped(PyExc_RuntimeError,
+                  std::string("An error occurred while initializing class ") + d.name);
+    wrapped.set_cause(std::move(cause));
+    return wrapped;
+}
+
+void free_instance(PyObject *self, PyTypeObject *type) {
+    freefunc tp_free = type->tp_free;
+    if (!tp_free)
+        panic_static("PyBaseObject_Type should have tp_free");
+    {
+        Owned hold_type = Owned::borrow(reinterpret_cast<PyObject *>(type));
+        Owned hold_base = Owned::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+        tp_free(self);
+    }
+    Py_DECREF(type);
+}
+
+}  // namespace
+
+Result<std::string> build_pyclass_doc(std::string_view name, std::string_view doc,
+                                      const char *text_signature) {
+    std::string text;
+    if (text_signature) {
+        text.append(name).append(text_signature).append("\n--\n\n").append(doc);
+    } else {
+        text.assign(doc);
+    }
+    if (text.find('\0') != std::string::npos)
+        return err(PyErr(PyExc_ValueError, "class doc cannot contain nul bytes"));
+    return text;
+}
+
+Result<PyClassTypeObject> create_type_object(const ClassDescriptor &d, std::string_view doc) {
+    PyTypeBuilder builder;
+    if (!doc.empty())
+        builder.push_slot(Py_tp_doc, const_cast<char *>(doc.data()));
+    for (const ClassItem &item : d.items)
+        builder.add_item(item);
+    return std::move(builder).build(d);
+}
+
+Result<std::string_view> LazyTypeObject::docstring() {
+    if (const std::string *doc = doc_.load(std::memory_order_acquire))
+        return *doc;
+    Result<std::string> built =
+        build_pyclass_doc(descriptor_.name, descriptor_.doc, descriptor_.text_signature);
+    if (!built)
+        return err(std::move(built.error()));
+    auto fresh = std::make_unique<std::string>(std::move(*built));
+    const std::string *expected = nullptr;
+    if (doc_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel))
+        return *fresh.release();
+    return *expected;
+}
+
+Result<PyTypeObject *> LazyTypeObject::get_or_try_init() {
+    if (Created *done = created_.load(std::memory_order_acquire)) [[likely]]
+        return reinterpret_cast<PyTypeObject *>(done->object.type.get());
+    Result<std::string_view> doc = docstring();
+    Result<PyClassTypeObject> made = doc ? create_type_object(descriptor_, *doc)
+                                         : Result<PyClassTypeObject>(err(std::move(doc.error())));
+    if (!made)
+        return err(wrap_in_runtime_error(descriptor_, std::move(made.error())));
+    auto fresh = std::make_unique<Created>(Created{std::move(*made)});
+    Created *expected = nullptr;
+    if (created_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel))
+        expected = fresh.release();
+    return reinterpret_cast<PyTypeObject *>(expected->object.type.get());
+}
+
+PyTypeObject *LazyTypeObject::get_or_init() {
+    Result<PyTypeObject *> type = get_or_try_init();
+    if (!type) [[unlikely]] {
+        type.error().print();
+        panic(std::string("failed to create type object for ") + descriptor_.name);
+    }
+    return *type;
+}
+
+Result<Owned> into_new_object(PyTypeObject *cls) {
+    allocfunc alloc = cls->tp_alloc ? cls->tp_alloc : PyType_GenericAlloc;
+    PyObject *obj = alloc(cls, 0);
+    if (!obj) [[unlikely]]
+        return err(PyErr::fetch());
+    return Owned::steal(obj);
+}
+
+void dealloc_instance(PyObject *self, void (*release)(PyObject *)) {
+    PyTypeObject *type = Py_TYPE(self);
+    if (release) {
+        try {
+            release(self);
+        } catch (...) {
+            // The payload is beyond saving, but its memory is not.
+            free_instance(self, type);
+            throw;
+        }
+    }
+    free_instance(self, type);
+}
+
+Status check_receiver(PyObject *obj, LazyTypeObject &cls) {
+    PyTypeObject *type = cls.get_or_init();
+    if (Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type)) [[likely]]
+        return {};
+    return err(DowncastError{obj, cls.descriptor().name});
+}
+
+PyErr already_mutably_borrowed() { return PyErr(PyExc_RuntimeError, "Already mutably borrowed"); }
+
+}  // namespace kestrine::binding

@@ -1,0 +1,241 @@
+// Class objects built from static descriptors, and the instances they make.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <variant>
+
+#include "args.hpp"
+#include "boundary.hpp"
+#include "error.hpp"
+
+namespace kestrine::binding {
+
+// One property accessor; a getter and a setter of the same name are merged
+// into one property.
+struct PropertyItem {
+    const char *name;
+    getter get;
+    setter set;
+    const char *doc;
+};
+
+// An entry of a class's item table: a type slot, a method or an accessor.
+using ClassItem = std::variant<PyType_Slot, PyMethodDef, PropertyItem>;
+
+template <class Fn>
+PyType_Slot type_slot(int id, Fn *fn) noexcept {
+    return PyType_Slot{id, reinterpret_cast<void *>(fn)};
+}
+
+struct ClassDescriptor {
+    const char *name;               // the Python name, e.g. "Cone"
+    const char *text_signature;     // e.g. "(radius, length)", or null
+    std::string_view doc;           // the doc body
+    Py_ssize_t basicsize;           // the whole instance record
+    std::span<const ClassItem> items;
+    destructor dealloc;             // tp_dealloc<T> of the payload type
+};
+
+// The descriptor of a class whose instances carry a `T` payload.
+template <class T>
+ClassDescriptor class_descriptor(const char *name, const char *text_signature,
+                                 std::string_view doc, std::span<const ClassItem> items);
+
+// Process-wide, write-once state of one class: its docstring and its class
+// object. Neither is ever released.
+class LazyTypeObject {
+public:
+    explicit LazyTypeObject(const ClassDescriptor &descriptor) noexcept : descriptor_(descriptor) {}
+    LazyTypeObject(const LazyTypeObject &) = delete;
+    LazyTypeObject &operator=(const LazyTypeObject &) = delete;
+
+    const ClassDescriptor &descriptor() const noexcept { return descriptor_; }
+
+    Result<PyTypeObject *> get_or_try_init();
+    // For callers that cannot return an error: a failure is a fault.
+    PyTypeObject *get_or_init();
+
+    Result<std::string_view> docstring();
+
+private:
+    struct Created;
+    const ClassDescriptor &descriptor_;
+    std::atomic<const std::string *> doc_{nullptr};
+    std::atomic<Created *> created_{nullptr};
+};
+
+// "Name(sig)\n--\n\nbody" for a class with a text signature.
+Result<std::string> build_pyclass_doc(std::string_view name, std::string_view doc,
+                                      const char *text_signature);
+
+// The class object for `descriptor` and the tables it points into.
+struct PyClassTypeObject {
+    Owned type;
+    std::unique_ptr<PyMethodDef[]> methods;
+    std::unique_ptr<PyGetSetDef[]> getset;
+};
+Result<PyClassTypeObject> create_type_object(const ClassDescriptor &descriptor,
+                                             std::string_view doc);
+
+// Instance record: header, payload, borrow flag.
+template <class T>
+struct PyClassObject {
+    PyObject_HEAD
+    T contents;
+    std::atomic<std::uintptr_t> borrow_flag;
+};
+
+inline constexpr std::uintptr_t kExclusiveBorrow = ~std::uintptr_t{0};
+
+template <class T>
+PyClassObject<T> *instance(PyObject *obj) noexcept {
+    return reinterpret_cast<PyClassObject<T> *>(obj);
+}
+
+// A new zero-filled instance of `cls` with reference count 1.
+Result<Owned> into_new_object(PyTypeObject *cls);
+
+template <class T>
+Result<Owned> new_instance(PyTypeObject *cls, T &&payload) {
+    Result<Owned> obj = into_new_object(cls);
+    if (!obj) [[unlikely]]
+        return obj;
+    PyClassObject<T> *record = instance<T>(obj->get());
+    ::new (&record->contents) T(std::move(payload));
+    ::new (&record->borrow_flag) std::atomic<std::uintptr_t>(0);
+    return obj;
+}
+
+// Releases the payload with `release`, then the instance memory and the
+// instance's reference to its class. Runs inside the unraisable boundary.
+void dealloc_instance(PyObject *self, void (*release)(PyObject *));
+
+template <class T>
+void tp_dealloc(PyObject *self) noexcept {
+    trampoline_unraisable(
+        [self] {
+            if constexpr (std::is_trivially_destructible_v<T>) {
+                dealloc_instance(self, nullptr);
+            } else {
+                dealloc_instance(self, [](PyObject *obj) { std::destroy_at(&instance<T>(obj)->contents); });
+            }
+        },
+        nullptr);
+}
+
+template <class T>
+ClassDescriptor class_descriptor(const char *name, const char *text_signature,
+                                 std::string_view doc, std::span<const ClassItem> items) {
+    return ClassDescriptor{name, text_signature, doc, sizeof(PyClassObject<T>), items,
+                           tp_dealloc<T>};
+}
+
+// Checks that `obj` is an instance of `cls` (TypeError otherwise).
+Status check_receiver(PyObject *obj, LazyTypeObject &cls);
+PyErr already_mutably_borrowed();
+
+// A receiver with one shared borrow held; dropping it gives both back.
+template <class T>
+class PyRef {
+public:
+    static Result<PyRef> extract(PyObject *obj, LazyTypeObject &cls) {
+        if (Status ok = check_receiver(obj, cls); !ok) [[unlikely]]
+            return err(std::move(ok.error()));
+        std::atomic<std::uintptr_t> &flag = instance<T>(obj)->borrow_flag;
+        std::uintptr_t seen = flag.load(std::memory_order_relaxed);
+        do {
+            if (seen == kExclusiveBorrow) [[unlikely]]
+                return err(already_mutably_borrowed());
+        } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                             std::memory_order_relaxed));
+        return PyRef(Owned::borrow(obj));
+    }
+
+    PyRef(PyRef &&) noexcept = default;
+    PyRef &operator=(PyRef &&) = delete;
+    ~PyRef() {
+        if (obj_)
+            instance<T>(obj_.get())->borrow_flag.fetch_sub(1, std::memory_order_release);
+    }
+
+    const T &get() const noexcept { return instance<T>(obj_.get())->contents; }
+
+private:
+    explicit PyRef(Owned obj) noexcept : obj_(std::move(obj)) {}
+    Owned obj_;
+};
+
+// METH_NOARGS entry for a read-only accessor `Read(const T&) -> Owned`.
+template <class T, auto Read, LazyTypeObject &Cls>
+PyObject *method_noargs(PyObject *self, PyObject *) noexcept {
+    return trampoline([self]() -> Result<Owned> {
+        Result<PyRef<T>> ref = PyRef<T>::extract(self, Cls);
+        if (!ref) [[unlikely]]
+            return err(std::move(ref.error()));
+        return Read(ref->get());
+    });
+}
+
+// Property getter entry for the same kind of accessor.
+template <class T, auto Read, LazyTypeObject &Cls>
+PyObject *property_getter(PyObject *self, void *) noexcept {
+    return method_noargs<T, Read, Cls>(self, nullptr);
+}
+
+namespace detail {
+
+template <auto... Extract, std::size_t... I>
+auto convert_arguments(std::span<PyObject *const> slots, std::span<const std::string_view> names,
+                       std::index_sequence<I...>)
+    -> Result<std::tuple<typename decltype(Extract(nullptr))::value_type...>> {
+    std::tuple<std::optional<typename decltype(Extract(nullptr))::value_type>...> parts;
+    std::optional<PyErr> failure;
+    // A fold over && converts left to right and stops at the first failure.
+    const bool ok = ([&] {
+        auto value = extract_argument<Extract>(slots[I], names[I]);
+        if (!value) [[unlikely]] {
+            failure.emplace(std::move(value.error()));
+            return false;
+        }
+        std::get<I>(parts).emplace(std::move(*value));
+        return true;
+    }() && ...);
+    if (!ok) [[unlikely]]
+        return err(std::move(*failure));
+    return std::tuple(std::move(*std::get<I>(parts))...);
+}
+
+}  // namespace detail
+
+// The constructor shared by every class: bind, convert each parameter in
+// declaration order with its Extract, build the payload with `make` and only
+// then allocate. The converted values are gone before the allocation.
+template <auto... Extract, class Make>
+Result<Owned> construct(PyTypeObject *cls, const FunctionDescription &desc, PyObject *args,
+                        PyObject *kwargs, Make make) {
+    PyObject *slots[sizeof...(Extract)] = {};
+    if (Status bound = extract_arguments_tuple_dict(desc, args, kwargs, slots); !bound) [[unlikely]]
+        return err(std::move(bound.error()));
+    using Payload = decltype(make(std::declval<typename decltype(Extract(nullptr))::value_type>()...));
+    std::optional<Payload> payload;
+    {
+        auto values = detail::convert_arguments<Extract...>(
+            slots, desc.positional_names, std::index_sequence_for<decltype(Extract)...>{});
+        if (!values) [[unlikely]]
+            return err(std::move(values.error()));
+        payload.emplace(std::apply(make, std::move(*values)));
+    }
+    return new_instance(cls, std::move(*payload));
+}
+
+}  // namespace kestrine::binding

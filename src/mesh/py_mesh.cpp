@@ -1,0 +1,40 @@
+// PyMesh(path): the exact UTF-8 path of a mesh file, never opened.
+#include "../binding/convert.hpp"
+#include "../binding/pyclass.hpp"
+
+namespace kestrine::mesh {
+
+extern binding::LazyTypeObject mesh_class;
+
+namespace {
+
+struct PyMesh {
+    binding::OwnedText path;
+};
+
+constexpr std::string_view params[] = {"path"};
+constexpr binding::FunctionDescription new_args{"PyMesh", "__new__", params, 0, 1, {}};
+
+PyObject *mesh_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+    return binding::trampoline([&] {
+        return binding::construct<binding::extract_text>(
+            cls, new_args, args, kwargs, [](binding::OwnedText path) { return PyMesh{std::move(path)}; });
+    });
+}
+
+binding::Owned get_mesh_path(const PyMesh &mesh) { return binding::text_into_py(mesh.path.view()); }
+
+const binding::ClassItem items[] = {
+    binding::type_slot(Py_tp_new, mesh_new),
+    binding::PropertyItem{"mesh_path", binding::property_getter<PyMesh, get_mesh_path, mesh_class>,
+                          nullptr, ""},
+};
+
+const binding::ClassDescriptor descriptor = binding::class_descriptor<PyMesh>(
+    "PyMesh", "(path)", "A Python wrapper for the Mesh type.", items);
+
+}  // namespace
+
+binding::LazyTypeObject mesh_class{descriptor};
+
+}  // namespace kestrine::mesh

@@ -1,0 +1,31 @@
+// Cone(radius, length): a radius and a half length.
+#include "radial.hpp"
+
+namespace kestrine::shape {
+
+extern binding::LazyTypeObject cone_class;
+
+namespace {
+
+struct PyCone {
+    float radius;
+    float half_length;
+};
+
+constexpr binding::FunctionDescription new_args = radius_length_description("Cone");
+
+const binding::ClassItem items[] = {
+    binding::type_slot(Py_tp_new, radius_length_new<PyCone, new_args>),
+    radius_method<PyCone, cone_class>("radius($self)\n--\n\nReturns the radius of the cone."),
+    half_length_method<PyCone, cone_class>(
+        "half_length($self)\n--\n\nReturns the half length of the cone."),
+};
+
+const binding::ClassDescriptor descriptor =
+    binding::class_descriptor<PyCone>("Cone", "(radius, length)", "", items);
+
+}  // namespace
+
+binding::LazyTypeObject cone_class{descriptor};
+
+}  // namespace kestrine::shape

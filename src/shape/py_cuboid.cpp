@@ -1,0 +1,43 @@
+// Cuboid(sides): three half extents from a sequence of sides.
+#include "../binding/convert.hpp"
+#include "../binding/fault.hpp"
+#include "../binding/pyclass.hpp"
+
+namespace kestrine::shape {
+namespace {
+
+struct PyCuboid {
+    float half_extents[3];  // x, y, z
+};
+
+// Every side is converted before the count is looked at; a short sequence
+// is a fault whose report names the read that failed.
+PyCuboid from_sides(binding::FloatVec sides) {
+    const float x = binding::checked_at(sides, 0);
+    const float y = binding::checked_at(sides, 1);
+    const float z = binding::checked_at(sides, 2);
+    return PyCuboid{{x * 0.5f, y * 0.5f, z * 0.5f}};
+}
+
+constexpr std::string_view params[] = {"sides"};
+constexpr binding::FunctionDescription new_args{"Cuboid", "__new__", params, 0, 1, {}};
+
+PyObject *cuboid_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+    return binding::trampoline([&] {
+        return binding::construct<binding::extract_f32_vec>(cls, new_args, args, kwargs,
+                                                            from_sides);
+    });
+}
+
+const binding::ClassItem items[] = {
+    binding::type_slot(Py_tp_new, cuboid_new),
+};
+
+const binding::ClassDescriptor descriptor =
+    binding::class_descriptor<PyCuboid>("Cuboid", "(sides)", "", items);
+
+}  // namespace
+
+binding::LazyTypeObject cuboid_class{descriptor};
+
+}  // namespace kestrine::shape

@@ -1,0 +1,31 @@
+// Cylinder(radius, length): a radius and a half length.
+#include "radial.hpp"
+
+namespace kestrine::shape {
+
+extern binding::LazyTypeObject cylinder_class;
+
+namespace {
+
+struct PyCylinder {
+    float radius;
+    float half_length;
+};
+
+constexpr binding::FunctionDescription new_args = radius_length_description("Cylinder");
+
+const binding::ClassItem items[] = {
+    binding::type_slot(Py_tp_new, radius_length_new<PyCylinder, new_args>),
+    radius_method<PyCylinder, cylinder_class>("radius($self)\n--\n\nReturns the radius of the cylinder."),
+    half_length_method<PyCylinder, cylinder_class>(
+        "half_length($self)\n--\n\nReturns the half length of the cylinder."),
+};
+
+const binding::ClassDescriptor descriptor =
+    binding::class_descriptor<PyCylinder>("Cylinder", "(radius, length)", "", items);
+
+}  // namespace
+
+binding::LazyTypeObject cylinder_class{descriptor};
+
+}  // namespace kestrine::shape

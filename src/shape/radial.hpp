@@ -1,0 +1,48 @@
+// What the shapes built from a radius and a length have in common.
+#pragma once
+
+#include <string_view>
+
+#include "../binding/convert.hpp"
+#include "../binding/pyclass.hpp"
+
+namespace kestrine::shape {
+
+inline constexpr std::string_view kRadiusLength[] = {"radius", "length"};
+
+constexpr binding::FunctionDescription radius_length_description(const char *class_name) {
+    return {class_name, "__new__", kRadiusLength, 0, 2, {}};
+}
+
+// Payload {radius, half_length}: the length is narrowed, then halved.
+template <class Payload, const binding::FunctionDescription &Desc>
+PyObject *radius_length_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+    return binding::trampoline([&] {
+        return binding::construct<binding::extract_f32, binding::extract_f32>(
+            cls, Desc, args, kwargs,
+            [](float radius, float length) { return Payload{radius, length * 0.5f}; });
+    });
+}
+
+template <class Payload>
+binding::Owned read_radius(const Payload &shape) {
+    return binding::f32_into_py(shape.radius);
+}
+
+template <class Payload>
+binding::Owned read_half_length(const Payload &shape) {
+    return binding::f32_into_py(shape.half_length);
+}
+
+template <class Payload, binding::LazyTypeObject &Cls>
+PyMethodDef radius_method(const char *doc) {
+    return {"radius", binding::method_noargs<Payload, read_radius<Payload>, Cls>, METH_NOARGS, doc};
+}
+
+template <class Payload, binding::LazyTypeObject &Cls>
+PyMethodDef half_length_method(const char *doc) {
+    return {"half_length", binding::method_noargs<Payload, read_half_length<Payload>, Cls>,
+            METH_NOARGS, doc};
+}
+
+}  // namespace kestrine::shape

@@ -14,7 +14,8 @@ constexpr Py_ssize_t kMaxPresize = 1024;
 Py_ssize_t presize_hint(PyObject *seq) {
     const Py_ssize_t len = PySequence_Size(seq);
     if (len < 0) {
-        PyErr_Clear();
+        // Dropped, but taken properly: a PanicException must still resume.
+        (void)PyErr::take();
         return 0;
     }
     return std::min(len, kMaxPresize);

@@ -1,0 +1,220 @@
+"""Errors, internal faults, PanicException and the call boundaries around them."""
+import contextlib
+import functools
+import re
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import kestrine
+import kestrine_testing as kt
+
+
+def caught(call, *args):
+    with pytest.raises(BaseException) as info:
+        call(*args)
+    return info.value
+
+
+@functools.cache
+def panic_type():
+    return type(caught(kt.raise_fault, "static"))
+
+
+def run(code):
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    return r
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+def test_panic_exception_type():
+    P = panic_type()
+    assert issubclass(P, BaseException) and not issubclass(P, Exception)
+    assert (P.__module__, P.__name__) == ("kestrine_runtime", "PanicException")
+    with pytest.raises(P):
+        try:
+            kt.raise_fault("static")
+        except Exception:
+            pytest.fail("except Exception caught a PanicException")
+    assert P.__doc__[0] == P.__doc__[-1] == "\n" and len(P.__doc__.strip("\n").split("\n\n")) == 2
+    assert type(caught(kt.raise_fault, "owned")) is P
+    assert type(caught(kestrine.Cuboid, [])) is type(caught(kestrine.Cuboid, [1.0]))
+
+
+def test_panic_exception_is_created_once():
+    # The helper module carries its own copy of the runtime, hence its own
+    # class; within kestrine every fault shares one.
+    first = type(caught(kestrine.Cuboid, []))
+    assert type(caught(kestrine.Cuboid, [1.0])) is first
+    assert (first.__module__, first.__name__) == (panic_type().__module__, panic_type().__name__)
+
+
+@pytest.mark.parametrize("kind, args", [("owned", ("owned fault 42",)), ("static", ("static fault",)),
+                                        ("opaque", ("panic in native code",)), ("bad_alloc", None)])
+def test_fault_payload_becomes_exception(kind, args):
+    e = caught(kt.raise_fault, kind)
+    assert (type(e), e.args) == ((panic_type(), args) if args else (MemoryError, ()))
+
+
+@pytest.mark.parametrize("code, stdout, stderr", [
+    ("try: kt.raise_fault('python_api')\nexcept BaseException as e: print(type(e).__name__, e.args)",
+     "PanicException ('Python API call failed',)\n", ["ValueError: inner"]),
+    ("try: kestrine.Cuboid([1.0, 2.0])\nexcept BaseException as e: print(type(e).__name__)\nprint('alive')",
+     "PanicException\nalive\n", ["thread 'main'", r"src/shape/py_cuboid\.cpp:\d+:\d+",
+                                   "index out of bounds: the len is 2 but the index is 2"]),
+    ("def work():\n    try: kestrine.Cuboid([])\n    except BaseException as e: print(type(e).__name__)\n"
+     "t = threading.Thread(target=work)\nt.start(); t.join()",
+     "PanicException\n", [r"\A(?![\s\S]*thread 'main')", r"thread '[^']+'"]),
+    ("try: kt.class_object('NulDoc', True)\nexcept BaseException as e: print(type(e).__name__, e.args)",
+     "PanicException ('failed to create type object for NulDoc',)\n",
+     ["RuntimeError: An error occurred while initializing class NulDoc"]),
+    ("def origin(): raise ValueError('boom')\ntry: origin()\nexcept ValueError as e: exc = e\n"
+     "print(kt.print_error(exc) is exc)",
+     "True\n", [r"(Traceback[\s\S]*in origin[\s\S]*ValueError: boom[\s\S]*){2}"])])
+def test_stderr_reports(code, stdout, stderr):
+    r = run("import kestrine, kestrine_testing as kt, threading\n" + code)
+    assert r.stdout == stdout and all(re.search(pattern, r.stderr) for pattern in stderr)
+
+
+def test_each_short_read_reports_its_own_site():
+    r = run("import kestrine\nfor s in ([], [1.0], [1.0, 2.0]):\n"
+            "    try: kestrine.Cuboid(s)\n    except BaseException: pass")
+    sites = re.findall(r"src/shape/py_cuboid\.cpp:(\d+:\d+)", r.stderr)
+    assert len(sites) == len(set(sites)) == 3
+    assert all(f"the len is {n} but the index is {n}" in r.stderr for n in range(3))
+
+
+@pytest.mark.parametrize("kind, message", [
+    (0, "owned fault in dealloc"), (1, "static fault in dealloc"), (2, "panic in native code"), (3, None)])
+def test_dealloc_fault_goes_to_unraisablehook(unraisable, kind, message):
+    obj = kt.FaultyDealloc(kind)
+    del obj
+    assert [(type(u.exc_value), u.exc_value.args, u.object) for u in unraisable] == (
+        [(panic_type(), (message,), None)] if message else [])
+
+
+def test_dealloc_fault_frees_instance(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda report: seen.append(type(report.exc_value)))
+    for k in range(3):
+        kt.FaultyDealloc(k)
+    refs, blocks = sys.getrefcount(kt.FaultyDealloc), sys.getallocatedblocks()
+    for i in range(1000):
+        kt.FaultyDealloc(i % 3)
+    grown, refs_after = sys.getallocatedblocks() - blocks, sys.getrefcount(kt.FaultyDealloc)
+    assert seen == [panic_type()] * 1003 and grown < 100 and refs_after == refs
+
+
+def test_failed_class_creation_can_be_retried():
+    for _ in range(2):
+        e = caught(kt.class_object, "NulDoc")
+        assert (type(e), e.args) == (RuntimeError, ("An error occurred while initializing class NulDoc",))
+        assert (type(e.__cause__), e.__cause__.args) == (ValueError, ("class doc cannot contain nul bytes",))
+
+
+CONV = "object cannot be converted to"
+
+
+def make_local():
+    class C:
+        pass
+    return C()
+
+
+@pytest.mark.parametrize("call, raised, message", [
+    (lambda: kt.lazy_error(int, "x"), TypeError, "exceptions must derive from BaseException"),
+    (lambda: kt.lazy_error(KeyError, "x"), KeyError, "x"),
+    (lambda: kt.downcast_error(make_local(), "T"), TypeError, f"'make_local.<locals>.C' {CONV} 'T'"),
+    (lambda: kt.downcast_error(kestrine.Sphere(1.0), "T"), TypeError, f"'Sphere' {CONV} 'T'"),
+    (lambda: kt.receiver(5), TypeError, f"'int' {CONV} 'Cell'")])
+def test_error_values(call, raised, message):
+    e = caught(call)
+    assert (type(e), e.args) == (raised, (message,))
+
+
+SHORT = "index out of bounds: the len is 1 but the index is 1"
+RESUME = """import kestrine, kestrine_testing as kt
+def origin(): {}
+try: origin()
+except BaseException as e: p = e
+class Odd:
+    def __len__(self): raise p
+    def __getitem__(self, i): raise IndexError
+    def __float__(self): raise p
+{}
+try: {}
+except BaseException as e: print(type(e) is type(p), e is not p, e.args)
+"""
+
+
+@pytest.mark.parametrize("origin, setup, call, message", [
+    ("kt.raise_fault('static')", "", "kt.resume(p)", "static fault"),
+    ("kt.raise_fault('static')", "p.args = (type('Bad', (), {'__str__': lambda s: 1 / 0})(),)",
+     "kt.resume(p)", "Unwrapped panic from Python code"),
+    ("kestrine.Cuboid([1.0])", "", "kestrine.Cuboid(Odd())", SHORT),
+    ("kestrine.Cuboid([1.0])", "", "kestrine.Sphere(Odd())", SHORT)])
+def test_resumed_panic_exception(origin, setup, call, message):
+    r = run(RESUME.format(origin, setup, call))
+    assert r.stdout == f"True True ({message!r},)\n"
+    lines = r.stderr.splitlines()
+    banner = [i for i, line in enumerate(lines) if line.startswith("---") and line.endswith("---")]
+    assert len(banner) == 1 and r.stderr.count("thread '") == 1  # resuming writes no new report
+    tail = lines[banner[0] + 1:]
+    assert tail[:2] == ["Python stack trace below:", "Traceback (most recent call last):"]
+    assert any("in origin" in t for t in tail)
+
+
+def test_resume_of_subclass_is_plain_value():
+    sub = type("Sub", (panic_type(),), {})("x")
+    assert kt.resume(sub) is sub
+
+
+@pytest.mark.parametrize("extra", [(), (object(),)])
+def test_write_unraisable(unraisable, extra):
+    assert kt.write_unraisable(KeyError("k"), *extra) is None
+    [u] = unraisable
+    assert (type(u.exc_value), u.exc_value.args) == (ValueError, ("'k'",))
+    assert u.object is (extra[0] if extra else None)
+
+
+def test_with_cause():
+    cause = ValueError("c")
+    e = kt.with_cause("outer", cause)
+    assert (type(e), e.args, e.__cause__, e.__suppress_context__) == (RuntimeError, ("outer",), cause, True)
+    assert kt.with_cause("outer").__cause__ is None
+
+
+EXCLUSIVE = 2 ** (8 * struct.calcsize("P")) - 1
+
+
+@pytest.mark.parametrize("read", [lambda c: c.value(), lambda c: c.prop, kt.receiver])
+def test_borrow_flag_guards_receiver(read):
+    c = kt.Cell(2.5)
+    assert read(c) == 2.5 and kt.borrow_flag(c) == 0
+    assert kt.borrow_flag(c, 5) == 5 and read(c) == 2.5 and kt.borrow_flag(c) == 5
+    kt.borrow_flag(c, EXCLUSIVE)
+    e = caught(read, c)
+    assert (type(e), e.args, kt.borrow_flag(c)) == (RuntimeError, ("Already mutably borrowed",), EXCLUSIVE)
+    kt.borrow_flag(c, 0)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: kestrine.Sphere(1.0), lambda: kestrine.Sphere("x"), lambda: kestrine.Cuboid([]),
+    lambda: kt.raise_fault("owned"), lambda: kt.raise_fault("bad_alloc"),
+    lambda: kt.lazy_error(int, "x"), lambda: kt.downcast_error(1, "T"), lambda: kt.receiver(5),
+    lambda: kt.class_object("NulDoc"), lambda: kt.with_cause("o", ValueError()),
+    lambda: kt.FaultyDealloc(0), lambda: kt.FaultyDealloc(3), lambda: kt.Cell(1.0).value()])
+def test_hold_count_restored(unraisable, call):
+    assert kt.hold_count() == 0
+    with contextlib.suppress(BaseException):
+        call()
+    assert kt.hold_count() == 0

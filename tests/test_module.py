@@ -1,0 +1,183 @@
+"""The kestrine module object, class registration, and the class objects themselves."""
+import copy, gc, pickle, shutil, subprocess, sys, types, weakref
+
+import pytest
+
+import kestrine
+import kestrine_testing as kt
+
+NAMES = ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
+REGISTERED = ["Cell", "NoSignature"]  # what each kestrine_testing record registers
+RL = ((1.0, 2.0), "(radius, length)", 32)
+CLASSES = {"Capsule": RL, "Cone": RL, "Cuboid": (([1.0, 2.0, 3.0],), "(sides)", 40), "Cylinder": RL,
+           "Sphere": ((1.0,), "(radius)", 32), "PyMesh": (("m.obj",), "(path)", 48)}
+ENTRY = ("import ctypes, importlib.util\nentry = ctypes.PyDLL(importlib.util.find_spec('kestrine').origin)"
+         ".PyInit_kestrine\nentry.restype = ctypes.py_object\n")
+REFUSED = "'refused' if 'modules do not yet support subinterpreters' in str(e) else 'ImportError'"
+SUB_IMPORT = f"try:\n    import kestrine\n    r = 'ok'\nexcept ImportError as e:\n    r = {REFUSED}\n"
+# 3.13 runs a single-phase init function in the main interpreter first, so there a
+# subinterpreter claims ownership by calling the entry point itself.
+SUB_CLAIM = ENTRY + "entry()\nr = 'ok'\n" if sys.version_info >= (3, 13) else SUB_IMPORT
+IN_SUB = """
+def in_sub(code, config='legacy'):
+    code = 'OUT = %r\\n' % OUT + code + '\\nopen(OUT, "w").write(r)\\n'
+    if sys.version_info >= (3, 13):
+        import _interpreters
+        iid = _interpreters.create(_interpreters.new_config(config))
+        assert _interpreters.run_string(iid, code) is None
+        _interpreters.destroy(iid)
+    else:
+        import _testcapi
+        assert _testcapi.run_in_subinterp(code) == 0
+    return open(OUT).read()
+"""
+ORDERS = {
+    "main-first": ("import kestrine\nprint(in_sub(SUB_IMPORT), kestrine.__all__ == NAMES, bool(kestrine.Sphere(1.0)))",
+                   ["refused", "True", "True"]),
+    "sub-first": ("print(in_sub(SUB_CLAIM))\n" + SUB_IMPORT + "print(r)", ["ok", "refused"]),
+    "isolated": ("import kestrine\nprint(in_sub(SUB_IMPORT, 'isolated') in ('refused', 'ImportError'))", ["True"]),
+}
+
+
+def run(code):
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.split()
+
+
+def test_module_contents():
+    assert kestrine.__all__ == NAMES
+    assert {n for n in vars(kestrine) if not n.startswith("__")} == set(NAMES)
+    assert all(isinstance(getattr(kestrine, n), type) for n in NAMES)
+    doc = kestrine.__doc__
+    assert doc and doc.endswith(".") and doc.count(".") == 1 and "\n" not in doc
+
+
+@pytest.mark.parametrize("code, expected", [
+    ("import sys, kestrine\nfirst = kestrine\ndel first.Sphere\ndel sys.modules['kestrine']\nimport kestrine\n"
+     "print(kestrine is first, hasattr(kestrine, 'Sphere'), len(kestrine.__all__))", ["True", "False", "6"]),
+    (ENTRY + "import sys, kestrine\nbefore = sys.getrefcount(kestrine)\nagain = entry()\n"
+     "print(again is kestrine, sys.getrefcount(kestrine) - before)", ["True", "1"]),
+], ids=["reimport", "entry-point-again"])
+def test_module_is_built_once(code, expected):
+    assert run(code) == expected
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not available")
+def test_only_the_entry_point_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", kestrine.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit_kestrine"]
+
+
+@pytest.mark.parametrize("order", ORDERS)
+def test_only_the_first_interpreter_may_import(order, tmp_path):
+    if order == "isolated" and sys.version_info < (3, 13):
+        pytest.skip("interpreter configs need 3.13")
+    prelude = (f"import sys\nOUT, NAMES = {str(tmp_path / 'sub.txt')!r}, {NAMES!r}\n"
+               f"SUB_IMPORT, SUB_CLAIM = {SUB_IMPORT!r}, {SUB_CLAIM!r}\n")
+    assert run(prelude + IN_SUB + ORDERS[order][0]) == ORDERS[order][1]
+
+
+# ---- registration: each kestrine_testing record is used by one case only ----
+
+def test_registration_fills_all_and_caches_the_module():
+    m = kt.init_scenario(0)
+    assert m.__all__ == REGISTERED and m.Cell is kt.class_object("Cell")
+    assert kt.init_scenario(0) is m
+
+
+def module_class(refuse=None, lookup_error=None):
+    class M(types.ModuleType):  # fails the __all__ lookup, or the binding of `refuse`
+        def __getattribute__(self, name):
+            if name == "__all__" and lookup_error and "__all__" not in object.__getattribute__(self, "__dict__"):
+                raise lookup_error
+            return types.ModuleType.__getattribute__(self, name)
+
+        def __setattr__(self, name, value):
+            if name == refuse:
+                raise OSError("no " + name)
+            types.ModuleType.__setattr__(self, name, value)
+    return lambda module: setattr(module, "__class__", M)
+
+
+def boom(module):
+    raise LookupError("prepare failed")
+
+
+ListSub = type("ListSub", (list,), {})
+
+
+@pytest.mark.parametrize("index, prepare, outcome", [
+    (1, lambda m: setattr(m, "__all__", 5), TypeError("'int' object cannot be converted to 'PyList'")),
+    (2, lambda m: setattr(m, "__all__", ListSub(["x"])), ListSub(["x"] + REGISTERED)),
+    (3, boom, LookupError("prepare failed")),
+    (4, module_class(lookup_error=KeyError("lookup")), KeyError("lookup")),
+    (5, module_class(refuse="Cell"), OSError("no Cell")),
+    (6, module_class(lookup_error=type("Missing", (AttributeError,), {})("__all__")), REGISTERED),
+], ids=["int-all", "list-subclass", "prepare-raises", "lookup-fails", "bind-fails", "attribute-error-subclass"])
+def test_registration_into_prepared_module(index, prepare, outcome):
+    seen = []
+    init = lambda: kt.init_scenario(index, lambda m: (seen.append(m), prepare(m)))
+    if isinstance(outcome, BaseException):
+        with pytest.raises(type(outcome)) as info:
+            init()
+        assert type(info.value) is type(outcome) and info.value.args == outcome.args
+        assert index != 5 or seen[0].__all__ == ["Cell"]  # the name enters __all__ before the attribute is bound
+    else:
+        m = init()
+        assert type(m.__all__) is type(outcome) and m.__all__ == outcome
+
+
+def test_failed_class_creation_leaves_no_cached_module():
+    seen = []
+    with pytest.raises(RuntimeError) as info:
+        kt.init_scenario(7, seen.append, True)
+    assert str(info.value) == "An error occurred while initializing class NulDoc"
+    assert type(info.value.__cause__) is ValueError and str(info.value.__cause__) == "class doc cannot contain nul bytes"
+    m = kt.init_scenario(7)
+    assert m is not seen[0] and m.__all__ == REGISTERED and m.Cell is seen[0].Cell
+    assert kt.init_scenario(7) is m
+
+
+# ---- class objects and instances ---------------------------------------------
+
+@pytest.mark.parametrize("name", NAMES)
+def test_class_objects_and_instances(name):
+    cls, (args, sig, size) = getattr(kestrine, name), CLASSES[name]
+    obj = cls(*args)
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+    assert repr(cls) == f"<class 'builtins.{name}'>" and repr(obj).startswith(f"<builtins.{name} object at ")
+    assert cls.__basicsize__ == (size if sys.maxsize > 2**32 else cls.__basicsize__) and cls.__itemsize__ == 0
+    assert cls.__text_signature__ == sig
+    assert cls.__doc__ == ("A Python wrapper for the Mesh type." if name == "PyMesh" else "")
+    assert obj == obj and obj != cls(*args) and not gc.is_tracked(obj)
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    with pytest.raises(AttributeError):
+        obj.extra = 1
+    for refused in (weakref.ref, pickle.dumps, copy.copy):
+        with pytest.raises(TypeError):
+            refused(obj)
+    cls.extra = 1
+    assert cls.extra == 1
+    del cls.extra
+    assert not hasattr(cls, "extra")
+    before = sys.getrefcount(cls)
+    for _ in range(10000):
+        cls(*args)
+    assert sys.getrefcount(cls) == before
+
+
+@pytest.mark.parametrize("name", ["Cone", "Cylinder"])
+@pytest.mark.parametrize("method", ["radius", "half_length"])
+def test_method_and_property_docs(name, method):
+    m = getattr(getattr(kestrine, name), method)
+    assert m.__text_signature__ == "($self)"
+    assert m.__doc__ == f"Returns the {method.replace('_', ' ')} of the {name.lower()}."
+    assert kestrine.PyMesh.mesh_path.__doc__ == ""
+
+
+def test_helper_class_objects_are_cached():
+    assert kt.class_object("Cell") is kt.class_object("Cell")
+    bare = kt.class_object("NoSignature")
+    assert bare.__doc__ == "Only a body." and bare.__text_signature__ is None

@@ -34,7 +34,8 @@ for source in [
     except Exception as exc:
         print(f"  {source:28} {type(exc).__name__}: {exc}")
 
-print("\nAn internal fault is a PanicException, a BaseException (its report goes to stderr):")
+print("\nAn internal fault is a PanicException, a BaseException (its report goes to stderr):",
+      flush=True)
 try:
     Cuboid([1.0, 2.0])
 except BaseException as exc:

@@ -387,7 +387,69 @@ PyObject *receiver(PyObject *, PyObject *obj) noexcept {
     });
 }
 
+// ---- allocation failures -------------------------------------------------
+
+// Fails exactly one allocation, counted across the three domains, while a
+// single call runs; nothing else of the interpreter runs in between.
+struct FailingAllocator {
+    long point = -1;
+    long seen = 0;
+    PyMemAllocatorEx original[3];
+};
+FailingAllocator failing;
+constexpr PyMemAllocatorDomain kDomains[] = {PYMEM_DOMAIN_RAW, PYMEM_DOMAIN_MEM, PYMEM_DOMAIN_OBJ};
+
+bool allocation_fails() { return failing.seen++ == failing.point; }
+
+template <int D>
+PyMemAllocatorEx failing_allocator() {
+    PyMemAllocatorEx a{};
+    a.malloc = [](void *, size_t n) -> void * {
+        if (allocation_fails())
+            return nullptr;
+        return failing.original[D].malloc(failing.original[D].ctx, n);
+    };
+    a.calloc = [](void *, size_t n, size_t size) -> void * {
+        if (allocation_fails())
+            return nullptr;
+        return failing.original[D].calloc(failing.original[D].ctx, n, size);
+    };
+    a.realloc = [](void *, void *p, size_t n) -> void * {
+        if (allocation_fails())
+            return nullptr;
+        return failing.original[D].realloc(failing.original[D].ctx, p, n);
+    };
+    a.free = [](void *, void *p) { failing.original[D].free(failing.original[D].ctx, p); };
+    return a;
+}
+
+// failing_call(point, fn, args, kwargs) -> (value, exception, allocations)
+PyObject *failing_call(PyObject *, PyObject *args) noexcept {
+    long point = 0;
+    PyObject *fn = nullptr, *call_args = nullptr, *call_kwargs = Py_None;
+    if (!PyArg_ParseTuple(args, "lOO!|O", &point, &fn, &PyTuple_Type, &call_args, &call_kwargs))
+        return nullptr;
+    PyMemAllocatorEx hooks[] = {failing_allocator<0>(), failing_allocator<1>(), failing_allocator<2>()};
+    failing.point = point;
+    failing.seen = 0;
+    for (int d = 0; d < 3; ++d) {
+        PyMem_GetAllocator(kDomains[d], &failing.original[d]);
+        PyMem_SetAllocator(kDomains[d], &hooks[d]);
+    }
+    PyObject *value = PyObject_Call(fn, call_args, call_kwargs == Py_None ? nullptr : call_kwargs);
+    for (int d = 0; d < 3; ++d)
+        PyMem_SetAllocator(kDomains[d], &failing.original[d]);
+    PyObject *exc = value ? nullptr : PyErr_GetRaisedException();
+    if (!value && !exc)
+        exc = Py_NewRef(PyExc_SystemError);  // null without an exception: the caller checks
+    PyObject *result = Py_BuildValue("(OOl)", value ? value : Py_None, exc ? exc : Py_None, failing.seen);
+    Py_XDECREF(value);
+    Py_XDECREF(exc);
+    return result;
+}
+
 PyMethodDef functions[] = {
+    {"failing_call", failing_call, METH_VARARGS, "Call with one allocation failing."},
     {"hold_count", hold_count_fn, METH_NOARGS, "Active call boundaries on this thread."},
     {"raise_fault", raise_fault, METH_O, "Raise an internal fault of the given kind."},
     {"init_scenario", init_scenario, METH_VARARGS, "Run module_init on a scenario record."},

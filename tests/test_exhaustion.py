@@ -1,0 +1,147 @@
+"""Every allocation of a call fails in turn: kestrine must raise or succeed
+correctly, never crash, and leave the interpreter usable with nothing leaked."""
+
+import gc
+import operator
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import kestrine
+import kestrine_testing as kt
+from kestrine import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
+
+
+# Objects the module cannot do without: their absence is an internal fault.
+FAULTS_BY_DESIGN = ("Python API call failed",)
+
+
+def reading(value):
+    if isinstance(value, (Cylinder, Cone)):
+        return type(value), value.radius(), value.half_length()
+    if isinstance(value, PyMesh):
+        return type(value), value.mesh_path
+    if isinstance(value, (Capsule, Cuboid, Sphere)):
+        return type(value)
+    return type(value), value
+
+
+def outcome(result):
+    value, exc, _ = result
+    if exc is None:
+        return ("ok", reading(value))
+    return ("raised", type(exc))
+
+
+def call_failing(point, fn, args, kwargs):
+    # Empty the float free list, so that a float result really allocates.
+    floats = [i + 0.5 for i in range(1000)]  # noqa: F841
+    return kt.failing_call(point, fn, args, kwargs)
+
+
+def sweep(fn, args=(), kwargs=None):
+    """Fails each allocation point of fn(*args) in turn; returns how many."""
+    normal = call_failing(-1, fn, args, kwargs)
+    points = normal[2]
+    for point in range(points + 2):
+        got = call_failing(point, fn, args, kwargs)
+        assert got[1] is not SystemError, (point, "null returned without an exception")
+        if isinstance(got[1], MemoryError):
+            continue
+        if isinstance(got[1], SystemError) and str(got[1]).startswith("<function"):
+            continue  # the interpreter loses a Python hook's exception on its own
+        if isinstance(got[1], BaseException) and type(got[1]).__name__ == "PanicException":
+            if str(got[1]) in FAULTS_BY_DESIGN:
+                continue
+        # Messages may degrade (a type name that could not be read), types not.
+        assert outcome(got) == outcome(normal), (point, got, normal)
+    return points
+
+
+def caught_panic():
+    try:
+        Cuboid([])
+    except BaseException as exc:
+        return exc
+
+
+CAUGHT = caught_panic()
+
+
+class PanicFloat:
+    def __float__(self):
+        raise CAUGHT.with_traceback(None)
+
+
+mesh = PyMesh("meshes/" + "é" * 40)
+cylinder = Cylinder(1.0, 2.0)
+CASES = {
+    "cylinder": (Cylinder, (1.0,), {"length": 2.0}),
+    "cylinder radius": (cylinder.radius, ()),
+    "cone half_length": (Cone(1.0, 2.0).half_length, ()),
+    "sphere": (Sphere, (2,)),
+    "capsule refused": (Capsule, ("a", 2.0)),
+    "unexpected keyword": (Sphere, (1.0,), {"colour": 2}),
+    "missing arguments": (Capsule, ()),
+    "too many": (Cone, (1, 2, 3)),
+    "cuboid": (Cuboid, ([2, 4, 6, 8],)),
+    "cuboid from range": (Cuboid, (range(2, 8, 2),)),
+    "cuboid not a sequence": (Cuboid, (5,)),
+    "cuboid str": (Cuboid, ("abc",)),
+    "cuboid fault": (Cuboid, ([1.0],)),
+    "mesh": (PyMesh, ("meshes/" + "é" * 40,)),
+    "mesh_path": (operator.attrgetter("mesh_path"), (mesh,)),
+    "mesh refused": (PyMesh, (b"m.obj",)),
+    "mesh surrogate": (PyMesh, ("\udc80",)),
+    "resumed panic": (Sphere, (PanicFloat(),)),
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_every_allocation_failure_is_survived(name, capfd):
+    fn, *call = CASES[name]
+    points = sweep(fn, *call)
+    assert points > 0
+    deltas = []
+    for _ in range(2):  # the interpreter's own caches (tracebacks, lines) settle too
+        gc.collect()
+        before = sys.getallocatedblocks()
+        sweep(fn, *call)
+        gc.collect()
+        deltas.append(sys.getallocatedblocks() - before)
+    # A leak on any failure path would grow with the points swept, every time.
+    assert min(deltas) <= 10, deltas
+    assert outcome(kt.failing_call(-1, fn, *call)) == outcome(kt.failing_call(-1, fn, *call))
+    capfd.readouterr()
+
+
+FRESH_IMPORT = textwrap.dedent(r"""
+    import ctypes, importlib.util, sys
+    import kestrine_testing as kt
+    entry = ctypes.PyDLL(importlib.util.find_spec("kestrine").origin).PyInit_kestrine
+    entry.restype = ctypes.py_object
+    value, exc, points = kt.failing_call(int(sys.argv[1]), entry, ())
+    assert exc is not SystemError
+    # A name that cannot be made or listed is a fault, by design.
+    assert type(exc).__name__ != "PanicException" or str(exc) == "Python API call failed" \
+        or str(exc).startswith("could not append __name__ to __all__")
+    # Whatever happened, the next initialisation must work completely.
+    assert entry().__all__ == ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
+    print(points, type(exc).__name__)
+""")
+
+
+def test_first_initialisation_survives_every_allocation_failure():
+    run = lambda point: subprocess.run([sys.executable, "-c", FRESH_IMPORT, str(point)],
+                                       capture_output=True, text=True, timeout=60)
+    normal = run(-1)
+    points = int(normal.stdout.split()[0])
+    assert points > 10
+    for point in range(points):
+        proc = run(point)
+        assert proc.returncode == 0, (point, proc.stderr[-3000:])
+        # RuntimeError: a class object failed, with MemoryError as its cause.
+        assert proc.stdout.split()[1] in ("NoneType", "MemoryError", "RuntimeError", "PanicException"), \
+            (point, proc.stdout)

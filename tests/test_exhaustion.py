@@ -35,10 +35,17 @@ def outcome(result):
     return ("raised", type(exc))
 
 
+DRAIN = []
+
+
 def call_failing(point, fn, args, kwargs):
     # Empty the float free list, so that a float result really allocates.
-    floats = [i + 0.5 for i in range(1000)]  # noqa: F841
-    return kt.failing_call(point, fn, args, kwargs)
+    # (Held globally: a fed-back exception's traceback keeps this frame.)
+    DRAIN[:] = [i + 0.5 for i in range(200)]
+    try:
+        return kt.failing_call(point, fn, args, kwargs)
+    finally:
+        DRAIN.clear()
 
 
 def sweep(fn, args=(), kwargs=None):
@@ -99,20 +106,36 @@ CASES = {
 }
 
 
+@pytest.fixture
+def native_error_display(monkeypatch):
+    # Since 3.13 the interpreter prints exceptions with Python code, which
+    # itself crashes when a function object cannot be allocated; without this
+    # hook it falls back to its C printer. kestrine prints in two places
+    # (a resumed fault, and an interpreter call that must not fail).
+    import traceback
+    if hasattr(traceback, "_print_exception_bltin"):
+        monkeypatch.delattr(traceback, "_print_exception_bltin")
+    # The interpreter reports some of its own failures as unraisable; pytest
+    # would keep every one of them.
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+
+
 @pytest.mark.parametrize("name", CASES)
-def test_every_allocation_failure_is_survived(name, capfd):
+def test_every_allocation_failure_is_survived(name, capfd, native_error_display):
     fn, *call = CASES[name]
     points = sweep(fn, *call)
     assert points > 0
+    # Enough failing calls that a leak on any one failure path would show.
+    repeat = max(1, 300 // points)
     deltas = []
-    for _ in range(2):  # the interpreter's own caches (tracebacks, lines) settle too
+    for _ in range(3):  # the interpreter's own caches (tracebacks, lines) settle too
         gc.collect()
         before = sys.getallocatedblocks()
-        sweep(fn, *call)
+        for _ in range(repeat):
+            sweep(fn, *call)
         gc.collect()
         deltas.append(sys.getallocatedblocks() - before)
-    # A leak on any failure path would grow with the points swept, every time.
-    assert min(deltas) <= 10, deltas
+    assert min(deltas) <= 50, deltas
     assert outcome(kt.failing_call(-1, fn, *call)) == outcome(kt.failing_call(-1, fn, *call))
     capfd.readouterr()
 

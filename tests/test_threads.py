@@ -1,0 +1,88 @@
+"""Many threads constructing, reading and faulting at once, with frequent thread switches."""
+import ctypes
+import struct
+import sys
+import threading
+import time
+
+import kestrine_testing as kt
+from kestrine import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
+
+OOB = "index out of bounds: the len is 1 but the index is 1"
+
+
+def caught(call):
+    try:
+        call()
+    except BaseException as e:  # noqa: BLE001
+        return e
+
+
+def payload(shape, n):
+    return struct.unpack(f"{n}f", ctypes.string_at(id(shape) + object.__basicsize__, 4 * n))
+
+
+def run_until(stop, failures, ends, name, step):
+    i = 0
+    try:
+        while time.monotonic() < stop:
+            step(i)
+            i += 1
+    except BaseException as e:  # noqa: BLE001 - a wrong value or an unexpected exception ends the thread
+        failures.append((name, i, repr(e)))
+    ends[name] = (i, kt.hold_count())
+
+
+def worker_step(t, shared, cells):
+    def step(i):
+        r, h = t + (i % 64) * 0.25, 0.5 + (i % 32) * 0.25  # exact in single precision
+        path = f"t{t}/{i}/" + ("модели/🫖.obj" if i % 2 else "mesh.obj")
+        got = [(s.radius(), s.half_length()) for s in (Cylinder(r, 2 * h), Cone(length=2 * h, radius=r), *shared[:2])]
+        got += [payload(Capsule(r, length=2 * h), 2), payload(Sphere(r), 1), payload(Cuboid([2 * r, 2 * h, 2.0]), 3)]
+        got += [PyMesh(path).mesh_path, shared[2].mesh_path] + [(c.value(), c.prop) for c in cells]
+        want = [(r, h), (r, h), (1.25, 0.75), (2.5, 0.25), (r, h), (r,), (r, h, 1.0), path, "shared/网格.stl"]
+        assert got == want + [(1.0, 1.0), (1.25, 1.25), (1.5, 1.5)]
+    return step
+
+
+def fault_step(drops):
+    saved = caught(lambda: Cuboid([1.0]))
+
+    class Hook:
+        def __float__(self):
+            raise saved.with_traceback(None)
+    bad = [(lambda: Sphere("x"), TypeError, "argument 'radius': must be real number, not str"),
+           (lambda: Cone(1, 2, colour=3), TypeError, "Cone.__new__() got an unexpected keyword argument 'colour'"),
+           (lambda: PyMesh(b"x"), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+           (lambda: kt.raise_fault("static"), type(caught(lambda: kt.raise_fault("static"))), "static fault")]
+    faults = [(lambda: Cuboid([1.0]), type(saved), OOB), (lambda: Sphere(Hook()), type(saved), OOB)]
+
+    def step(i):  # the faults that write a report to stderr run on every fourth step, 300 times at most
+        for call, kind, message in bad + (faults if i % 4 == 0 and i < 1200 else []):
+            e = caught(call)
+            assert type(e) is kind and e.args == (message,) and e is not saved, (message, e)
+        kt.FaultyDealloc(1)
+        drops.append(i)
+    return step
+
+
+def test_threads_construct_read_and_fault_concurrently():
+    failures, ends, drops, unraised = [], {}, [], []
+    shared = (Cylinder(1.25, 1.5), Cone(2.5, 0.5), PyMesh("shared/网格.stl"))
+    cells = [kt.Cell(v) for v in (1.0, 1.25, 1.5)]
+    steps = {t: worker_step(t, shared, cells) for t in range(8)} | {"faults": fault_step(drops)}
+    interval, hook = sys.getswitchinterval(), sys.unraisablehook
+    sys.setswitchinterval(1e-5)
+    sys.unraisablehook = lambda report: unraised.append(report.exc_value.args)
+    try:
+        stop = time.monotonic() + 2.5
+        threads = [threading.Thread(target=run_until, args=(stop, failures, ends, n, s)) for n, s in steps.items()]
+        [th.start() for th in threads]
+        [th.join() for th in threads]
+    finally:
+        sys.setswitchinterval(interval)
+        sys.unraisablehook = hook
+    assert failures == []
+    assert ends.keys() == steps.keys() and all(n > 10 and held == 0 for n, held in ends.values()), ends
+    assert unraised == [("static fault in dealloc",)] * len(drops)
+    assert [kt.borrow_flag(c) for c in cells] == [0, 0, 0] and kt.hold_count() == 0

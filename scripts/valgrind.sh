@@ -12,9 +12,8 @@
 # CPython's own exit-time leaks are not ours: only definite leaks whose
 # allocation stack passes through kestrine*.so count (leaks reachable at exit,
 # or only possibly lost, are CPython's interned and static state).
-# The installed modules are stripped; when build/ still holds the unstripped
-# ones they were cut from (same build id), their symbol tables name the
-# functions in the stacks (no line numbers: Release, no -g).
+# The installed modules are stripped: see below for how stacks get function
+# names (no line numbers either way: Release, no -g).
 # Output goes to build/valgrind/: memcheck.xml (every error, with stacks),
 # memcheck.log (valgrind's own text log), pytest.xml, kestrine-errors.txt.
 set -euo pipefail
@@ -28,20 +27,26 @@ command -v valgrind >/dev/null || { echo "valgrind is missing: apt-get install v
 
 out=build/valgrind
 rm -rf "$out"
-mkdir -p "$out/debuginfo"
-# Symbols for the stripped modules, found by valgrind through their build ids.
+mkdir -p "$out/modules"
+# valgrind only finds separate symbols under /usr/lib/debug, so when build/
+# still holds the unstripped copies of both installed modules (same build id:
+# the same code, symbol tables kept), those copies are imported instead.
 site="$("$python" -c 'import kestrine, os; print(os.path.dirname(kestrine.__file__))')"
 build_id() { readelf -n "$1" 2>/dev/null | sed -n 's/.*Build ID: *//p'; }
+unstripped=yes
 for so in "$site"/kestrine*.so; do
-    id="$(build_id "$so")"
-    [ -n "$id" ] || continue
-    for copy in build/cp312-*/"$(basename "$so")"; do
-        if [ -f "$copy" ] && [ "$(build_id "$copy")" = "$id" ]; then
-            mkdir -p "$out/debuginfo/.build-id/${id:0:2}"
-            ln -sf "$PWD/$copy" "$out/debuginfo/.build-id/${id:0:2}/${id:2}.debug"
-        fi
-    done
+    copy="$(ls build/cp312-*/"$(basename "$so")" 2>/dev/null | head -n 1)"
+    if [ -n "$copy" ] && [ -n "$(build_id "$so")" ] && [ "$(build_id "$copy")" = "$(build_id "$so")" ]; then
+        ln -s "$PWD/$copy" "$out/modules/"
+    else
+        unstripped=no
+    fi
 done
+if [ $unstripped = yes ]; then
+    export PYTHONPATH="$PWD/$out/modules${PYTHONPATH:+:$PYTHONPATH}"
+else
+    echo "note: no unstripped copies of the installed modules in build/: kestrine frames will show as ???" >&2
+fi
 
 supp=()
 [ -f scripts/valgrind-python.supp ] && supp=(--suppressions=scripts/valgrind-python.supp)
@@ -54,7 +59,7 @@ start=$SECONDS
 PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=$error_exit \
     --num-callers=30 --trace-children=no --fair-sched=yes \
     --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
-    --extra-debuginfo-path="$PWD/$out/debuginfo" "${supp[@]}" \
+    "${supp[@]}" \
     --log-file="$out/memcheck.log" --xml=yes --xml-file="$out/memcheck.xml" \
     "$python" -m pytest -q -p no:cacheprovider --junitxml="$out/pytest.xml" "${pytest_args[@]}" \
     || status=$?

@@ -12,9 +12,13 @@ namespace {
 using Names = std::span<const std::string_view>;
 
 // Length first, then bytes: the declared names are few and short.
+bool same_name(std::string_view declared, std::string_view key) {
+    return declared.size() == key.size() && std::equal(key.begin(), key.end(), declared.begin());
+}
+
 std::optional<std::size_t> find_name(Names names, std::string_view key) {
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i].size() == key.size() && std::equal(key.begin(), key.end(), names[i].begin()))
+        if (same_name(names[i], key))
             return i;
     }
     return std::nullopt;
@@ -23,54 +27,121 @@ std::optional<std::size_t> find_name(Names names, std::string_view key) {
 std::optional<std::size_t> find_keyword_only(std::span<const KeywordOnlyParameter> params,
                                              std::string_view key) {
     for (std::size_t i = 0; i < params.size(); ++i) {
-        const std::string_view name = params[i].name;
-        if (name.size() == key.size() && std::equal(key.begin(), key.end(), name.begin()))
+        if (same_name(params[i].name, key))
             return i;
     }
     return std::nullopt;
 }
 
-// Puts `value` in `slot`, refusing a second value for the same parameter.
-Status fill(const FunctionDescription &desc, PyObject *&slot, PyObject *value,
-            std::string_view key) {
-    if (slot)
-        return err(multiple_values_for_argument(desc, key));
-    slot = value;
-    return {};
+// The interned names, or an empty span if they cannot be made (the byte
+// comparison then does all the work).
+std::span<std::atomic<PyObject *>> interned_names(const FunctionDescription &desc) {
+    InternedNames *cache = desc.interned;
+    if (!cache)
+        return {};
+    if (std::size_t ready = cache->ready.load(std::memory_order_acquire)) [[likely]]
+        return std::span(cache->names).first(ready);
+    const std::size_t npos = desc.positional_names.size();
+    const std::size_t count = std::min(desc.slot_count(), InternedNames::kMax);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (cache->names[i].load(std::memory_order_relaxed))
+            continue;
+        const std::string_view name =
+            i < npos ? desc.positional_names[i] : desc.keyword_only[i - npos].name;
+        PyObject *str = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (!str) {
+            PyErr_Clear();
+            return {};
+        }
+        PyUnicode_InternInPlace(&str);
+        PyObject *expected = nullptr;
+        if (!cache->names[i].compare_exchange_strong(expected, str))
+            Py_DECREF(str);
+    }
+    cache->ready.store(count, std::memory_order_release);
+    return std::span(cache->names).first(count);
 }
 
-Status bind_keywords(const FunctionDescription &desc, PyObject *kwargs,
-                     std::span<PyObject *> slots) {
-    const std::size_t npos = desc.positional_names.size();
-    std::vector<std::string_view> positional_only_passed;
-    Py_ssize_t pos = 0;
-    PyObject *key = nullptr;
-    PyObject *value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+// Binds keyword arguments one at a time, in call order.
+class KeywordBinder {
+public:
+    KeywordBinder(const FunctionDescription &desc, std::span<PyObject *> slots)
+        : desc_(desc), slots_(slots), interned_(interned_names(desc)) {}
+
+    Status bind(PyObject *key, PyObject *value) {
+        const std::size_t npos = desc_.positional_names.size();
+        for (std::size_t i = 0; i < interned_.size(); ++i) {
+            if (interned_[i].load(std::memory_order_relaxed) == key) [[likely]] {
+                const std::string_view name =
+                    i < npos ? desc_.positional_names[i] : desc_.keyword_only[i - npos].name;
+                return i < npos ? bind_positional(i, name, value) : fill(slots_[i], value, name);
+            }
+        }
         Result<std::string_view> text = to_str(key);
         if (!text) {
             // A key without a UTF-8 form can match nothing anyway.
-            return err(unexpected_keyword_argument(desc, key));
+            return err(unexpected_keyword_argument(desc_, key));
         }
-        if (auto i = find_keyword_only(desc.keyword_only, *text)) {
-            if (Status s = fill(desc, slots[npos + *i], value, *text); !s)
-                return s;
-            continue;
-        }
+        if (auto i = find_keyword_only(desc_.keyword_only, *text))
+            return fill(slots_[npos + *i], value, *text);
         std::optional<std::size_t> j;
         if (npos != 0)
-            j = find_name(desc.positional_names, *text);
+            j = find_name(desc_.positional_names, *text);
         if (!j)
-            return err(unexpected_keyword_argument(desc, key));
-        if (*j < desc.positional_only_count) {
-            positional_only_passed.push_back(*text);
-            continue;
-        }
-        if (Status s = fill(desc, slots[*j], value, *text); !s)
-            return s;
+            return err(unexpected_keyword_argument(desc_, key));
+        return bind_positional(*j, *text, value);
     }
-    if (!positional_only_passed.empty())
-        return err(positional_only_keyword_arguments(desc, positional_only_passed));
+
+    Status finish() {
+        if (!positional_only_passed_.empty())
+            return err(positional_only_keyword_arguments(desc_, positional_only_passed_));
+        return {};
+    }
+
+private:
+    Status bind_positional(std::size_t j, std::string_view key, PyObject *value) {
+        if (j < desc_.positional_only_count) {
+            positional_only_passed_.push_back(key);
+            return {};
+        }
+        return fill(slots_[j], value, key);
+    }
+
+    // Puts `value` in `slot`, refusing a second value for the same parameter.
+    Status fill(PyObject *&slot, PyObject *value, std::string_view key) {
+        if (slot)
+            return err(multiple_values_for_argument(desc_, key));
+        slot = value;
+        return {};
+    }
+
+    const FunctionDescription &desc_;
+    std::span<PyObject *> slots_;
+    std::span<std::atomic<PyObject *>> interned_;
+    std::vector<std::string_view> positional_only_passed_;  // allocated only if used
+};
+
+Status bind_positional_args(const FunctionDescription &desc, PyObject *const *args,
+                            std::size_t nargs, std::span<PyObject *> slots) {
+    const std::size_t npos = desc.positional_names.size();
+    for (std::size_t i = 0; i < std::min(nargs, npos); ++i)
+        slots[i] = args[i];
+    if (nargs > npos)
+        return err(too_many_positional_arguments(desc, nargs));
+    return {};
+}
+
+Status check_required(const FunctionDescription &desc, std::size_t nargs,
+                      std::span<PyObject *> slots) {
+    const std::size_t npos = desc.positional_names.size();
+    for (std::size_t i = nargs; i < desc.required_positional_count; ++i) {
+        if (!slots[i])
+            return err(missing_required_positional_arguments(desc, slots));
+    }
+    for (std::size_t i = 0; i < desc.keyword_only.size(); ++i) {
+        if (desc.keyword_only[i].required && !slots[npos + i])
+            return err(missing_required_keyword_arguments(desc, slots.subspan(npos)));
+    }
     return {};
 }
 
@@ -86,27 +157,40 @@ std::string FunctionDescription::display_name() const {
 
 Status extract_arguments_tuple_dict(const FunctionDescription &desc, PyObject *args,
                                     PyObject *kwargs, std::span<PyObject *> slots) {
-    const std::size_t npos = desc.positional_names.size();
-    const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
-    for (std::size_t i = 0; i < std::min(given, npos); ++i)
-        slots[i] = PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i));
-    if (given > npos)
-        return err(too_many_positional_arguments(desc, given));
+    const auto nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if (Status s = bind_positional_args(desc, reinterpret_cast<PyTupleObject *>(args)->ob_item, nargs, slots); !s)
+        return s;
     if (kwargs && PyDict_GET_SIZE(kwargs) != 0) {
-        if (Status s = bind_keywords(desc, kwargs, slots); !s)
+        KeywordBinder binder(desc, slots);
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr;
+        PyObject *value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (Status s = binder.bind(key, value); !s)
+                return s;
+        }
+        if (Status s = binder.finish(); !s)
             return s;
     }
-    if (given < desc.required_positional_count) {
-        for (std::size_t i = given; i < desc.required_positional_count; ++i) {
-            if (!slots[i])
-                return err(missing_required_positional_arguments(desc, slots));
+    return check_required(desc, nargs, slots);
+}
+
+Status extract_arguments_fastcall(const FunctionDescription &desc, PyObject *const *args,
+                                  std::size_t nargs, PyObject *kwnames,
+                                  std::span<PyObject *> slots) {
+    if (Status s = bind_positional_args(desc, args, nargs, slots); !s)
+        return s;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
+        KeywordBinder binder(desc, slots);
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (Status s = binder.bind(PyTuple_GET_ITEM(kwnames, i), args[nargs + i]); !s)
+                return s;
         }
+        if (Status s = binder.finish(); !s)
+            return s;
     }
-    for (std::size_t i = 0; i < desc.keyword_only.size(); ++i) {
-        if (desc.keyword_only[i].required && !slots[npos + i])
-            return err(missing_required_keyword_arguments(desc, slots.subspan(npos)));
-    }
-    return {};
+    return check_required(desc, nargs, slots);
 }
 
 PyErr too_many_positional_arguments(const FunctionDescription &desc, std::size_t given) {

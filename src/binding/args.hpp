@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <span>
 #include <string>
@@ -17,6 +19,15 @@ struct KeywordOnlyParameter {
     bool required;
 };
 
+// Interned str objects of a description's names (positional names, then
+// keyword-only ones), made on first use: call sites pass interned keyword
+// names, so most lookups end at a pointer compare.
+struct InternedNames {
+    static constexpr std::size_t kMax = 8;  // later names are compared by bytes only
+    std::array<std::atomic<PyObject *>, kMax> names{};
+    std::atomic<std::size_t> ready{0};  // how many names are usable
+};
+
 struct FunctionDescription {
     const char *class_name;  // null for a module-level function
     const char *function_name;
@@ -24,6 +35,7 @@ struct FunctionDescription {
     std::size_t positional_only_count;
     std::size_t required_positional_count;
     std::span<const KeywordOnlyParameter> keyword_only;
+    InternedNames *interned = nullptr;  // optional
 
     std::size_t slot_count() const noexcept { return positional_names.size() + keyword_only.size(); }
     // "Cls.func()" or "func()": how every message names the callable.
@@ -35,6 +47,11 @@ struct FunctionDescription {
 // interpreter-style TypeError. Allocates nothing on success.
 Status extract_arguments_tuple_dict(const FunctionDescription &desc, PyObject *args,
                                     PyObject *kwargs, std::span<PyObject *> slots);
+// The same for the vectorcall convention: keyword values follow the
+// positional ones in `args`, named by the `kwnames` tuple (or null).
+Status extract_arguments_fastcall(const FunctionDescription &desc, PyObject *const *args,
+                                  std::size_t nargs, PyObject *kwnames,
+                                  std::span<PyObject *> slots);
 
 // Re-labels a conversion failure with the parameter's name; only an exact
 // TypeError is re-labelled.

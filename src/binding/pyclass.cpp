@@ -62,6 +62,8 @@ public:
         result.type = Owned::steal(PyType_FromSpec(&spec));
         if (!result.type)
             return err(PyErr::fetch());
+        // There is no type slot for it: Cls(...) reads it from the class.
+        reinterpret_cast<PyTypeObject *>(result.type.get())->tp_vectorcall = d.vectorcall;
         return result;
     }
 
@@ -152,7 +154,9 @@ Result<PyTypeObject *> LazyTypeObject::get_or_try_init() {
     Created *expected = nullptr;
     if (created_.compare_exchange_strong(expected, fresh.get(), std::memory_order_acq_rel))
         expected = fresh.release();
-    return reinterpret_cast<PyTypeObject *>(expected->object.type.get());
+    auto *type = reinterpret_cast<PyTypeObject *>(expected->object.type.get());
+    type_.store(type, std::memory_order_release);
+    return type;
 }
 
 PyTypeObject *LazyTypeObject::get_or_init() {
@@ -186,7 +190,7 @@ void dealloc_instance(PyObject *self, void (*release)(PyObject *)) {
     free_instance(self, type);
 }
 
-Status check_receiver(PyObject *obj, LazyTypeObject &cls) {
+Status check_receiver_slow(PyObject *obj, LazyTypeObject &cls) {
     PyTypeObject *type = cls.get_or_init();
     if (Py_TYPE(obj) == type || PyType_IsSubtype(Py_TYPE(obj), type)) [[likely]]
         return {};

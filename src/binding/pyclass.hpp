@@ -44,12 +44,14 @@ struct ClassDescriptor {
     Py_ssize_t basicsize;           // the whole instance record
     std::span<const ClassItem> items;
     destructor dealloc;             // tp_dealloc<T> of the payload type
+    vectorcallfunc vectorcall;      // constructor for Cls(...), or null
 };
 
 // The descriptor of a class whose instances carry a `T` payload.
 template <class T>
 ClassDescriptor class_descriptor(const char *name, const char *text_signature,
-                                 std::string_view doc, std::span<const ClassItem> items);
+                                 std::string_view doc, std::span<const ClassItem> items,
+                                 vectorcallfunc vectorcall = nullptr);
 
 // Process-wide, write-once state of one class: its docstring and its class
 // object. Neither is ever released.
@@ -60,6 +62,8 @@ public:
     LazyTypeObject &operator=(const LazyTypeObject &) = delete;
 
     const ClassDescriptor &descriptor() const noexcept { return descriptor_; }
+    // The class object once it exists, else null; no fault, no creation.
+    PyTypeObject *cached() const noexcept { return type_.load(std::memory_order_acquire); }
 
     Result<PyTypeObject *> get_or_try_init();
     // For callers that cannot return an error: a failure is a fault.
@@ -72,6 +76,7 @@ private:
     const ClassDescriptor &descriptor_;
     std::atomic<const std::string *> doc_{nullptr};
     std::atomic<Created *> created_{nullptr};
+    std::atomic<PyTypeObject *> type_{nullptr};
 };
 
 // "Name(sig)\n--\n\nbody" for a class with a text signature.
@@ -135,13 +140,20 @@ void tp_dealloc(PyObject *self) noexcept {
 
 template <class T>
 ClassDescriptor class_descriptor(const char *name, const char *text_signature,
-                                 std::string_view doc, std::span<const ClassItem> items) {
+                                 std::string_view doc, std::span<const ClassItem> items,
+                                 vectorcallfunc vectorcall) {
     return ClassDescriptor{name, text_signature, doc, sizeof(PyClassObject<T>), items,
-                           tp_dealloc<T>};
+                           tp_dealloc<T>, vectorcall};
 }
 
-// Checks that `obj` is an instance of `cls` (TypeError otherwise).
-Status check_receiver(PyObject *obj, LazyTypeObject &cls);
+// Checks that `obj` is an instance of `cls` (TypeError otherwise). The
+// exact class is recognised by one pointer compare.
+Status check_receiver_slow(PyObject *obj, LazyTypeObject &cls);
+inline Status check_receiver(PyObject *obj, LazyTypeObject &cls) {
+    if (Py_TYPE(obj) == cls.cached()) [[likely]]
+        return {};
+    return check_receiver_slow(obj, cls);
+}
 PyErr already_mutably_borrowed();
 
 // A receiver with one shared borrow held; dropping it gives both back.
@@ -217,25 +229,50 @@ auto convert_arguments(std::span<PyObject *const> slots, std::span<const std::st
 
 }  // namespace detail
 
-// The constructor shared by every class: bind, convert each parameter in
-// declaration order with its Extract, build the payload with `make` and only
-// then allocate. The converted values are gone before the allocation.
-template <auto... Extract, class Make>
-Result<Owned> construct(PyTypeObject *cls, const FunctionDescription &desc, PyObject *args,
-                        PyObject *kwargs, Make make) {
-    PyObject *slots[sizeof...(Extract)] = {};
-    if (Status bound = extract_arguments_tuple_dict(desc, args, kwargs, slots); !bound) [[unlikely]]
-        return err(std::move(bound.error()));
-    using Payload = decltype(make(std::declval<typename decltype(Extract(nullptr))::value_type>()...));
+// Converts each bound parameter in declaration order with its Extract,
+// builds the payload with `Make` and only then allocates: a refused call
+// allocates nothing, and the converted values are gone before the instance
+// is allocated.
+template <auto Make, auto... Extract>
+Result<Owned> convert_and_allocate(PyTypeObject *cls, const FunctionDescription &desc,
+                                   std::span<PyObject *const> slots) {
+    using Payload = decltype(Make(std::declval<typename decltype(Extract(nullptr))::value_type>()...));
     std::optional<Payload> payload;
     {
         auto values = detail::convert_arguments<Extract...>(
             slots, desc.positional_names, std::index_sequence_for<decltype(Extract)...>{});
         if (!values) [[unlikely]]
             return err(std::move(values.error()));
-        payload.emplace(std::apply(make, std::move(*values)));
+        payload.emplace(std::apply(Make, std::move(*values)));
     }
     return new_instance(cls, std::move(*payload));
 }
+
+// The two constructor entries of a class, built from the same parts: the
+// tp_new slot (Cls.__new__(Cls, ...)) and the vectorcall (Cls(...)).
+template <auto Make, const FunctionDescription &Desc, auto... Extract>
+struct Constructor {
+    static PyObject *tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+        return trampoline([&]() -> Result<Owned> {
+            PyObject *slots[sizeof...(Extract)] = {};
+            if (Status bound = extract_arguments_tuple_dict(Desc, args, kwargs, slots); !bound) [[unlikely]]
+                return err(std::move(bound.error()));
+            return convert_and_allocate<Make, Extract...>(cls, Desc, slots);
+        });
+    }
+
+    static PyObject *vectorcall(PyObject *cls, PyObject *const *args, std::size_t nargsf,
+                                PyObject *kwnames) noexcept {
+        return trampoline([&]() -> Result<Owned> {
+            PyObject *slots[sizeof...(Extract)] = {};
+            if (Status bound = extract_arguments_fastcall(Desc, args, PyVectorcall_NARGS(nargsf),
+                                                          kwnames, slots);
+                !bound) [[unlikely]]
+                return err(std::move(bound.error()));
+            return convert_and_allocate<Make, Extract...>(reinterpret_cast<PyTypeObject *>(cls),
+                                                          Desc, slots);
+        });
+    }
+};
 
 }  // namespace kestrine::binding

@@ -12,26 +12,23 @@ struct PyMesh {
     binding::OwnedText path;
 };
 
-constexpr std::string_view params[] = {"path"};
-constexpr binding::FunctionDescription new_args{"PyMesh", "__new__", params, 0, 1, {}};
+PyMesh from_path(binding::OwnedText path) { return PyMesh{std::move(path)}; }
 
-PyObject *mesh_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
-    return binding::trampoline([&] {
-        return binding::construct<binding::extract_text>(
-            cls, new_args, args, kwargs, [](binding::OwnedText path) { return PyMesh{std::move(path)}; });
-    });
-}
+constexpr std::string_view params[] = {"path"};
+binding::InternedNames names;
+constexpr binding::FunctionDescription new_args{"PyMesh", "__new__", params, 0, 1, {}, &names};
+using New = binding::Constructor<from_path, new_args, binding::extract_text>;
 
 binding::Owned get_mesh_path(const PyMesh &mesh) { return binding::text_into_py(mesh.path.view()); }
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, mesh_new),
+    binding::type_slot(Py_tp_new, New::tp_new),
     binding::PropertyItem{"mesh_path", binding::property_getter<PyMesh, get_mesh_path, mesh_class>,
                           nullptr, ""},
 };
 
 const binding::ClassDescriptor descriptor = binding::class_descriptor<PyMesh>(
-    "PyMesh", "(path)", "A Python wrapper for the Mesh type.", items);
+    "PyMesh", "(path)", "A Python wrapper for the Mesh type.", items, New::vectorcall);
 
 }  // namespace
 

@@ -10,14 +10,16 @@ struct PyCapsule {
     float half_length;
 };
 
-constexpr binding::FunctionDescription new_args = radius_length_description("Capsule");
+binding::InternedNames names;
+constexpr binding::FunctionDescription new_args = radius_length_description("Capsule", names);
+using New = RadiusLengthConstructor<PyCapsule, new_args>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, radius_length_new<PyCapsule, new_args>),
+    binding::type_slot(Py_tp_new, New::tp_new),
 };
 
 const binding::ClassDescriptor descriptor =
-    binding::class_descriptor<PyCapsule>("Capsule", "(radius, length)", "", items);
+    binding::class_descriptor<PyCapsule>("Capsule", "(radius, length)", "", items, New::vectorcall);
 
 }  // namespace
 

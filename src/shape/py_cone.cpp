@@ -12,17 +12,19 @@ struct PyCone {
     float half_length;
 };
 
-constexpr binding::FunctionDescription new_args = radius_length_description("Cone");
+binding::InternedNames names;
+constexpr binding::FunctionDescription new_args = radius_length_description("Cone", names);
+using New = RadiusLengthConstructor<PyCone, new_args>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, radius_length_new<PyCone, new_args>),
+    binding::type_slot(Py_tp_new, New::tp_new),
     radius_method<PyCone, cone_class>("radius($self)\n--\n\nReturns the radius of the cone."),
     half_length_method<PyCone, cone_class>(
         "half_length($self)\n--\n\nReturns the half length of the cone."),
 };
 
 const binding::ClassDescriptor descriptor =
-    binding::class_descriptor<PyCone>("Cone", "(radius, length)", "", items);
+    binding::class_descriptor<PyCone>("Cone", "(radius, length)", "", items, New::vectorcall);
 
 }  // namespace
 

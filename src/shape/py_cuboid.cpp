@@ -20,21 +20,16 @@ PyCuboid from_sides(binding::FloatVec sides) {
 }
 
 constexpr std::string_view params[] = {"sides"};
-constexpr binding::FunctionDescription new_args{"Cuboid", "__new__", params, 0, 1, {}};
-
-PyObject *cuboid_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
-    return binding::trampoline([&] {
-        return binding::construct<binding::extract_f32_vec>(cls, new_args, args, kwargs,
-                                                            from_sides);
-    });
-}
+binding::InternedNames names;
+constexpr binding::FunctionDescription new_args{"Cuboid", "__new__", params, 0, 1, {}, &names};
+using New = binding::Constructor<from_sides, new_args, binding::extract_f32_vec>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, cuboid_new),
+    binding::type_slot(Py_tp_new, New::tp_new),
 };
 
 const binding::ClassDescriptor descriptor =
-    binding::class_descriptor<PyCuboid>("Cuboid", "(sides)", "", items);
+    binding::class_descriptor<PyCuboid>("Cuboid", "(sides)", "", items, New::vectorcall);
 
 }  // namespace
 

@@ -12,17 +12,19 @@ struct PyCylinder {
     float half_length;
 };
 
-constexpr binding::FunctionDescription new_args = radius_length_description("Cylinder");
+binding::InternedNames names;
+constexpr binding::FunctionDescription new_args = radius_length_description("Cylinder", names);
+using New = RadiusLengthConstructor<PyCylinder, new_args>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, radius_length_new<PyCylinder, new_args>),
+    binding::type_slot(Py_tp_new, New::tp_new),
     radius_method<PyCylinder, cylinder_class>("radius($self)\n--\n\nReturns the radius of the cylinder."),
     half_length_method<PyCylinder, cylinder_class>(
         "half_length($self)\n--\n\nReturns the half length of the cylinder."),
 };
 
 const binding::ClassDescriptor descriptor =
-    binding::class_descriptor<PyCylinder>("Cylinder", "(radius, length)", "", items);
+    binding::class_descriptor<PyCylinder>("Cylinder", "(radius, length)", "", items, New::vectorcall);
 
 }  // namespace
 

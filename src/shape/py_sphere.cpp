@@ -9,22 +9,19 @@ struct PySphere {
     float radius;
 };
 
-constexpr std::string_view params[] = {"radius"};
-constexpr binding::FunctionDescription new_args{"Sphere", "__new__", params, 0, 1, {}};
+PySphere from_radius(float radius) { return PySphere{radius}; }
 
-PyObject *sphere_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
-    return binding::trampoline([&] {
-        return binding::construct<binding::extract_f32>(
-            cls, new_args, args, kwargs, [](float radius) { return PySphere{radius}; });
-    });
-}
+constexpr std::string_view params[] = {"radius"};
+binding::InternedNames names;
+constexpr binding::FunctionDescription new_args{"Sphere", "__new__", params, 0, 1, {}, &names};
+using New = binding::Constructor<from_radius, new_args, binding::extract_f32>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, sphere_new),
+    binding::type_slot(Py_tp_new, New::tp_new),
 };
 
 const binding::ClassDescriptor descriptor =
-    binding::class_descriptor<PySphere>("Sphere", "(radius)", "", items);
+    binding::class_descriptor<PySphere>("Sphere", "(radius)", "", items, New::vectorcall);
 
 }  // namespace
 

@@ -10,19 +10,20 @@ namespace kestrine::shape {
 
 inline constexpr std::string_view kRadiusLength[] = {"radius", "length"};
 
-constexpr binding::FunctionDescription radius_length_description(const char *class_name) {
-    return {class_name, "__new__", kRadiusLength, 0, 2, {}};
+constexpr binding::FunctionDescription radius_length_description(const char *class_name,
+                                                                 binding::InternedNames &names) {
+    return {class_name, "__new__", kRadiusLength, 0, 2, {}, &names};
 }
 
 // Payload {radius, half_length}: the length is narrowed, then halved.
-template <class Payload, const binding::FunctionDescription &Desc>
-PyObject *radius_length_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
-    return binding::trampoline([&] {
-        return binding::construct<binding::extract_f32, binding::extract_f32>(
-            cls, Desc, args, kwargs,
-            [](float radius, float length) { return Payload{radius, length * 0.5f}; });
-    });
+template <class Payload>
+Payload from_radius_length(float radius, float length) {
+    return Payload{radius, length * 0.5f};
 }
+
+template <class Payload, const binding::FunctionDescription &Desc>
+using RadiusLengthConstructor = binding::Constructor<from_radius_length<Payload>, Desc,
+                                                     binding::extract_f32, binding::extract_f32>;
 
 template <class Payload>
 binding::Owned read_radius(const Payload &shape) {

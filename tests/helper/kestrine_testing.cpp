@@ -49,17 +49,15 @@ constexpr FunctionDescription cell_new_args{"Cell", "__new__", cell_params, 0, 1
 constexpr std::string_view faulty_params[] = {"kind"};
 constexpr FunctionDescription faulty_new_args{"FaultyDealloc", "__new__", faulty_params, 0, 1, {}};
 
+Cell make_cell(float v) { return Cell{v}; }
+FaultyDealloc make_faulty(int k) { return FaultyDealloc(k); }
+// Cell binds through tp_new only; FaultyDealloc through both entries.
 PyObject *cell_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
-    return trampoline([&] {
-        return construct<extract_f32>(cls, cell_new_args, args, kwargs, [](float v) { return Cell{v}; });
-    });
+    return Constructor<make_cell, cell_new_args, extract_f32>::tp_new(cls, args, kwargs);
 }
-
+using FaultyNew = Constructor<make_faulty, faulty_new_args, extract_int>;
 PyObject *faulty_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
-    return trampoline([&] {
-        return construct<extract_int>(cls, faulty_new_args, args, kwargs,
-                                      [](int k) { return FaultyDealloc(k); });
-    });
+    return FaultyNew::tp_new(cls, args, kwargs);
 }
 
 Owned cell_value(const Cell &c) { return f32_into_py(c.value); }
@@ -76,7 +74,8 @@ LazyTypeObject cell_class{cell_descriptor};
 
 const ClassItem faulty_items[] = {type_slot(Py_tp_new, faulty_new)};
 const ClassDescriptor faulty_descriptor =
-    class_descriptor<FaultyDealloc>("FaultyDealloc", nullptr, "Faults when released.", faulty_items);
+    class_descriptor<FaultyDealloc>("FaultyDealloc", nullptr, "Faults when released.", faulty_items,
+                                    FaultyNew::vectorcall);
 LazyTypeObject faulty_class{faulty_descriptor};
 
 using namespace std::string_view_literals;

@@ -30,15 +30,15 @@ rm -rf "$out"
 mkdir -p "$out/modules"
 # valgrind only finds separate symbols under /usr/lib/debug, so when build/
 # still holds the unstripped copies of both installed modules (same build id:
-# the same code, symbol tables kept), those copies are imported instead.
+# the same code, symbol tables kept), a snapshot of those copies is imported
+# instead (a snapshot, as build/ may be rebuilt while the suite runs).
 site="$("$python" -c 'import kestrine, os; print(os.path.dirname(kestrine.__file__))')"
 build_id() { readelf -n "$1" 2>/dev/null | sed -n 's/.*Build ID: *//p'; }
 unstripped=yes
 for so in "$site"/kestrine*.so; do
-    copy="$(ls build/cp312-*/"$(basename "$so")" 2>/dev/null | head -n 1)"
-    if [ -n "$copy" ] && [ -n "$(build_id "$so")" ] && [ "$(build_id "$copy")" = "$(build_id "$so")" ]; then
-        ln -s "$PWD/$copy" "$out/modules/"
-    else
+    copy="$out/modules/$(basename "$so")"
+    cp build/cp312-*/"$(basename "$so")" "$copy" 2>/dev/null || true
+    if [ ! -f "$copy" ] || [ -z "$(build_id "$so")" ] || [ "$(build_id "$copy")" != "$(build_id "$so")" ]; then
         unstripped=no
     fi
 done

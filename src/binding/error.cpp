@@ -131,9 +131,9 @@ void raise_lazy(Lazy lazy) {
 struct PyErr::State {
     std::optional<Lazy> lazy;
     Owned normalized;
-    std::mutex mutex;
+    std::mutex mutex;  // guards normalizing_thread
     std::thread::id normalizing_thread;
-    std::once_flag once;
+    std::mutex once;  // held by the one thread that normalises
 };
 
 PyErr::PyErr(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
@@ -203,22 +203,23 @@ PyObject *PyErr::make_normalized() {
             panic_static("Re-entrant normalization of PyErrState detected");
     }
     UnlockedGil gil;
-    std::call_once(s.once, [&] {
-        {
-            std::lock_guard lock(s.mutex);
-            s.normalizing_thread = std::this_thread::get_id();
-        }
-        UnlockedGil::Relock relock(gil);
-        if (!s.lazy)
-            panic_static("Cannot normalize a PyErr while already normalizing it.");
-        raise_lazy(*std::exchange(s.lazy, std::nullopt));
-        Owned exc = Owned::steal(PyErr_GetRaisedException());
-        if (!exc)
-            panic_static("exception missing after writing to the interpreter");
-        s.normalized = std::move(exc);
+    std::lock_guard once(s.once);
+    if (s.normalized)
+        return s.normalized.get();  // another thread got here first
+    {
         std::lock_guard lock(s.mutex);
-        s.normalizing_thread = std::thread::id();
-    });
+        s.normalizing_thread = std::this_thread::get_id();
+    }
+    UnlockedGil::Relock relock(gil);
+    if (!s.lazy)
+        panic_static("Cannot normalize a PyErr while already normalizing it.");
+    raise_lazy(*std::exchange(s.lazy, std::nullopt));
+    Owned exc = Owned::steal(PyErr_GetRaisedException());
+    if (!exc)
+        panic_static("exception missing after writing to the interpreter");
+    s.normalized = std::move(exc);
+    std::lock_guard lock(s.mutex);
+    s.normalizing_thread = std::thread::id();
     return s.normalized.get();
 }
 

@@ -1,6 +1,6 @@
 #include "fault.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,8 +17,8 @@ std::string current_thread_label() {
     const long tid = syscall(SYS_gettid);
     if (tid == getpid())
         return "main";
-    char name[32] = {};
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0')
+    char name[17] = {};  // the kernel's limit, with its terminator
+    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
         return "<unnamed> (" + std::to_string(tid) + ")";
     return std::string(name) + " (" + std::to_string(tid) + ")";
 }

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Fuzzes kestrine's constructors, methods and getter (fuzz/fuzz_kestrine.py,
+# atheris/libFuzzer) against the AddressSanitizer/UBSan build of
+# scripts/sanitize.sh. Any crash, harness assertion or sanitizer report fails
+# the run; the last line gives the number of executions.
+#
+#   bash scripts/fuzz.sh [seconds] [extra libFuzzer args...]    (default 60 s)
+#   KESTRINE_FUZZ_PLAIN=1 bash scripts/fuzz.sh ...               plain build, no sanitizers
+#
+# Corpus: build/fuzz-corpus (kept between runs). Crash inputs:
+# build/fuzz-artifacts/. Replay one with its full stderr:
+#   KESTRINE_FUZZ_VERBOSE=1 bash scripts/fuzz.sh 0 build/fuzz-artifacts/crash-...
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/env.sh
+seconds="${1:-60}"
+[ $# -gt 0 ] && shift
+version=3.12
+corpus="build/fuzz-corpus"
+artifacts="build/fuzz-artifacts"
+mkdir -p "$corpus" "$artifacts"
+
+site_packages() { "$1/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))'; }
+
+if [ -n "${KESTRINE_FUZZ_PLAIN:-}" ]; then
+    venv=".venv/$version"
+    if ! ls "$venv"/lib/python*/site-packages/kestrine.*.so >/dev/null 2>&1; then
+        kestrine_venv "$version" -Ccmake.define.KESTRINE_TESTING=ON >/dev/null
+    fi
+else
+    venv=".venv/asan-$version"
+    if ! ls "$venv"/lib/python*/site-packages/kestrine.*.so >/dev/null 2>&1; then
+        # sanitize.sh is the one place that knows how the sanitizer build is
+        # installed; it has no build-only mode, so it also runs the suite.
+        echo "no sanitizer build in $venv: building it with scripts/sanitize.sh" >&2
+        bash scripts/sanitize.sh "$version" || echo "scripts/sanitize.sh failed; checking the build" >&2
+        ls "$venv"/lib/python*/site-packages/kestrine.*.so >/dev/null 2>&1 || {
+            echo "scripts/sanitize.sh left no kestrine in $venv" >&2
+            exit 1
+        }
+    fi
+fi
+"$venv/bin/python" -m pip show -q atheris >/dev/null 2>&1 || "$venv/bin/python" -m pip install -q atheris
+
+run_env=()
+log=""
+if [ -z "${KESTRINE_FUZZ_PLAIN:-}" ]; then
+    log="$(mktemp -d)/sanitizer"
+    # As in scripts/sanitize.sh, with one addition: atheris's own copy of
+    # libFuzzer goes in first. libasan carries weak no-op definitions of the
+    # coverage callbacks (__sanitizer_cov_8bit_counters_init, ...); loaded
+    # first, they would win every lookup and leave libFuzzer blind to the
+    # harness's coverage. Preloading it means ASan is no longer first in the
+    # library list, hence verify_asan_link_order=0; interception is unchanged
+    # (libFuzzer defines no allocator functions).
+    core="$(ls "$(site_packages "$venv")"/atheris/core_with_libfuzzer.*.so)"
+    run_env=(
+        LD_PRELOAD="$core $(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+        PYTHONMALLOC=malloc
+        ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$log:verify_asan_link_order=0"
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$log"
+    )
+fi
+
+# Input files among the extra arguments are replayed instead of fuzzing.
+inputs=("$corpus")
+for arg in "$@"; do
+    [ -f "$arg" ] && inputs=()
+done
+out="$(mktemp)"
+marker="$(mktemp)"
+# libFuzzer: later flags override earlier ones, so the extra arguments can
+# change any of these. Python keeps plenty of caches: no leak detection.
+set +e
+env "${run_env[@]}" "$venv/bin/python" fuzz/fuzz_kestrine.py \
+    -max_total_time="$seconds" -timeout=60 -detect_leaks=0 -print_final_stats=1 \
+    -artifact_prefix="$artifacts/" "$@" "${inputs[@]}" 2>&1 | tee "$out"
+status="${PIPESTATUS[0]}"
+set -e
+
+found=0
+if [ -n "$log" ] && ls "$log".* >/dev/null 2>&1; then
+    cat "$log".*
+    echo "sanitizer reports found" >&2
+    found=1
+fi
+new_artifacts="$(find "$artifacts" -type f -newer "$marker" 2>/dev/null || true)"
+if [ -n "$new_artifacts" ]; then
+    echo "crash inputs written:" >&2
+    echo "$new_artifacts" >&2
+    found=1
+fi
+rm -f "$marker"
+
+runs="$(grep -Eo '^Done [0-9]+ runs in [0-9]+ second\(s\)' "$out" | tail -n 1 || true)"
+rate="$(grep -Eo 'stat::average_exec_per_sec: *[0-9]+' "$out" | tail -n 1 | grep -Eo '[0-9]+$' || true)"
+units="$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$out" | tail -n 1 | grep -Eo '[0-9]+$' || true)"
+rm -f "$out"
+echo "${runs:-no 'Done' line: stopped after ${units:-?} runs} (${rate:-?} exec/s)"
+if [ "$found" -ne 0 ] || [ "$status" -ne 0 ]; then
+    echo "fuzzing found a failure (exit status $status)" >&2
+    exit 1
+fi

@@ -1,0 +1,502 @@
+#!/usr/bin/env python3
+"""Times kestrine against its peers and writes bench/README.md and bench/results.png.
+
+Run through bench/run.sh, which builds everything first. By hand:
+
+    .venv/bench-3.12/bin/python bench/bench.py --peers build/bench-peers-3.12
+
+Every run merges its numbers for the running Python into bench/results.json,
+then renders the README and the plot from all the versions recorded there.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import importlib.metadata
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+RESULTS = HERE / "results.json"
+
+# key, label, module, Cylinder, PyMesh, Cuboid (None: that peer has none)
+IMPLS = [
+    ("kestrine", "kestrine", "kestrine", "Cylinder", "PyMesh", "Cuboid"),
+    ("floor", "floor (C)", "floor_shapes", "Cylinder", "PyMesh", "Cuboid"),
+    ("nanobind", "nanobind", "nb_shapes", "Cylinder", "PyMesh", None),
+    ("pybind11", "pybind11", "pb_shapes", "Cylinder", "PyMesh", None),
+    ("cython", "Cython", "cy_shapes", "Cylinder", "PyMesh", None),
+    ("slots", "Python __slots__", "py_shapes", "SlotsCylinder", "SlotsPyMesh", "SlotsCuboid"),
+    ("dataclass", "frozen dataclass", "py_shapes", "FrozenCylinder", "FrozenPyMesh", "FrozenCuboid"),
+]
+LABEL = {key: label for key, label, *_ in IMPLS}
+PEERS = [key for key, *_ in IMPLS if key not in ("kestrine", "floor")]
+
+# key, label, statement, the names it needs (C: Cylinder, M: PyMesh, B: Cuboid,
+# c: a Cylinder, m: a PyMesh). Setup binds them as locals of the timing loop.
+CASES = [
+    ("pos", "Cylinder(1.0, 2.0)", "C(1.0, 2.0)", "C"),
+    ("kw", "Cylinder(1.0, length=2.0)", "C(1.0, length=2.0)", "C"),
+    ("new_radius", "Cylinder(1.0, 2.0).radius()", "C(1.0, 2.0).radius()", "C"),
+    ("radius", "c.radius()", "c.radius()", "Cc"),
+    ("mesh", 'PyMesh("meshes/a.obj")', 'M("meshes/a.obj")', "M"),
+    ("mesh_path", "m.mesh_path", "m.mesh_path", "Mm"),
+    ("cuboid", "Cuboid([1.0, 2.0, 3.0])", "B([1.0, 2.0, 3.0])", "B"),
+    ("refused", 'Cylinder("a", 2.0), caught', 'try:\n    C("a", 2.0)\nexcept Exception:\n    pass', "C"),
+]
+CASE_LABEL = {key: label for key, label, *_ in CASES}
+SETUP = {
+    "C": "C = _ns.Cylinder",
+    "M": "M = _ns.PyMesh",
+    "B": "B = _ns.Cuboid",
+    "c": "c = C(1.0, 2.0)",
+    "m": 'm = M("meshes/a.obj")',
+}
+
+# (label, case, which ratio, bound): a ratio of medians is met when it is
+# <= bound ("max") or >= bound ("min").
+TARGETS = [
+    ("Cylinder(1.0, 2.0) within 1.15x of the floor", "pos", "kestrine/floor", "max", 1.15),
+    ("Cylinder(1.0, length=2.0) within 1.15x of the floor", "kw", "kestrine/floor", "max", 1.15),
+    ("c.radius() within 1.15x of the floor", "radius", "kestrine/floor", "max", 1.15),
+    ("Cylinder(1.0, 2.0) >= 1.5x faster than nanobind", "pos", "nanobind/kestrine", "min", 1.5),
+    ("Cylinder(1.0, length=2.0) >= 1.5x faster than nanobind", "kw", "nanobind/kestrine", "min", 1.5),
+    ("Cylinder(1.0, 2.0) >= 5x faster than pybind11", "pos", "pybind11/kestrine", "min", 5.0),
+    ("Cylinder(1.0, length=2.0) >= 5x faster than pybind11", "kw", "pybind11/kestrine", "min", 5.0),
+    ("Cylinder(1.0, 2.0) >= 3x faster than the __slots__ class", "pos", "slots/kestrine", "min", 3.0),
+    ("Cylinder(1.0, length=2.0) >= 3x faster than the __slots__ class", "kw", "slots/kestrine", "min", 3.0),
+]
+
+
+class Impl:
+    def __init__(self, key, module, cylinder, mesh, cuboid):
+        self.key = key
+        self.module = module
+        mod = importlib.import_module(module)
+        self.file = getattr(mod, "__file__", None)
+        self.Cylinder = getattr(mod, cylinder)
+        self.PyMesh = getattr(mod, mesh)
+        self.Cuboid = getattr(mod, cuboid) if cuboid else None
+
+    def has(self, needs):
+        return "B" not in needs or self.Cuboid is not None
+
+
+def timer_for(impl, stmt, needs):
+    setup = "\n".join(SETUP[n] for n in needs)
+    return timeit.Timer(stmt, setup, globals={"_ns": impl})
+
+
+def run_timings(impls, repeats, target, log):
+    """Median ns per op for every (case, impl), with repeats interleaved."""
+    cells = []  # (case, impl key, timer, number)
+    null = timeit.Timer("pass")
+    n, t = null.autorange()
+    cells.append(("null", None, null, max(1, int(n * target / t))))
+    for case, _, stmt, needs in CASES:
+        for impl in impls:
+            if not impl.has(needs):
+                continue
+            timer = timer_for(impl, stmt, needs)
+            n, t = timer.autorange()
+            cells.append((case, impl.key, timer, max(1, int(n * target / t))))
+    log(f"  {len(cells)} cells calibrated; {repeats} interleaved repeats")
+    samples = {(case, key): [] for case, key, _, _ in cells}
+    for rep in range(repeats):
+        # Rotate the order so that no implementation always runs first.
+        order = cells[rep % len(cells):] + cells[: rep % len(cells)]
+        for case, key, timer, number in order:
+            samples[(case, key)].append(timer.timeit(number) / number * 1e9)
+        log(f"  repeat {rep + 1}/{repeats} done")
+    out = {}
+    for (case, key), values in samples.items():
+        med = statistics.median(values)
+        mad = statistics.median(abs(v - med) for v in values)
+        out.setdefault(case, {})[key or "loop"] = {"median_ns": med, "mad_ns": mad, "samples_ns": values}
+    return out
+
+
+def child_env(peers_dir):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(peers_dir), str(HERE / "peers")])
+    return env
+
+
+def import_times(modules, peers_dir, runs):
+    """Median cumulative -X importtime (us) of each module, each import in a fresh process."""
+    env = child_env(peers_dir)
+    found = {m: [] for m in modules}
+    for _ in range(runs):
+        for module in modules:
+            proc = subprocess.run([sys.executable, "-X", "importtime", "-c", f"import {module}"],
+                                  env=env, capture_output=True, text=True, check=True)
+            for line in proc.stderr.splitlines():
+                parts = line.split("|")
+                if len(parts) == 3 and parts[2].strip() == module:
+                    found[module].append(int(parts[1]))
+    return {m: statistics.median(v) for m, v in found.items()}
+
+
+MEMORY_CHILD = r"""
+import gc, importlib, json, os, sys
+module, attr, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+cls = getattr(importlib.import_module(module), attr)
+page = os.sysconf("SC_PAGE_SIZE")
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * page
+keep = [None] * count
+warm = [cls(1.0, 2.0) for _ in range(1000)]
+del warm
+gc.collect()
+before = rss()
+for i in range(count):
+    keep[i] = cls(1.0, 2.0)
+after = rss()
+print(json.dumps({"rss_per_instance": (after - before) / count,
+                  "getsizeof": sys.getsizeof(keep[0]),
+                  "basicsize": type(keep[0]).__basicsize__}))
+"""
+
+
+def memory(impl_rows, peers_dir, count, runs):
+    """Bytes per live Cylinder: RSS growth over `count` instances, median of `runs`."""
+    env = child_env(peers_dir)
+    out = {}
+    for key, module, attr in impl_rows:
+        results = []
+        for _ in range(runs):
+            proc = subprocess.run([sys.executable, "-c", MEMORY_CHILD, module, attr, str(count)],
+                                  env=env, capture_output=True, text=True, check=True)
+            results.append(json.loads(proc.stdout))
+        out[key] = {
+            "rss_per_instance": statistics.median(r["rss_per_instance"] for r in results),
+            "getsizeof": results[0]["getsizeof"],
+            "basicsize": results[0]["basicsize"],
+        }
+    return out
+
+
+def so_sizes(impls):
+    strip = shutil.which("strip")
+    out = {}
+    for impl in impls:
+        if not impl.file or not impl.file.endswith(".so") or impl.key in out:
+            continue
+        entry = {"file": os.path.getsize(impl.file)}
+        if strip:
+            with tempfile.TemporaryDirectory() as tmp:
+                target = os.path.join(tmp, "m.so")
+                subprocess.run([strip, "--strip-unneeded", "-o", target, impl.file], check=True)
+                entry["stripped"] = os.path.getsize(target)
+        out[impl.key] = entry
+    return out
+
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {"cpu": cpu, "cores": os.cpu_count(), "system": f"{platform.system()} {platform.release()}"}
+
+
+def versions():
+    out = {}
+    for dist in ("nanobind", "pybind11", "Cython"):
+        try:
+            out[dist] = importlib.metadata.version(dist)
+        except importlib.metadata.PackageNotFoundError:
+            out[dist] = None
+    try:
+        rev = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
+                             capture_output=True, text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--untracked-files=no"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        out["kestrine"] = rev + ("+local changes" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        out["kestrine"] = None
+    return out
+
+
+# ---------------------------------------------------------------- report
+
+
+def ratio_table(res):
+    """{case: {"kestrine/floor": r, "<peer>/kestrine": r}} from medians."""
+    out = {}
+    for case, *_ in CASES:
+        cell = res["timings"].get(case, {})
+        if "kestrine" not in cell:
+            continue
+        k = cell["kestrine"]["median_ns"]
+        row = {}
+        if "floor" in cell:
+            row["kestrine/floor"] = k / cell["floor"]["median_ns"]
+        for peer in PEERS:
+            if peer in cell:
+                row[f"{peer}/kestrine"] = cell[peer]["median_ns"] / k
+        out[case] = row
+    return out
+
+
+def net_ratio(res, case, num, den):
+    """A ratio with the empty loop's cost taken off both sides."""
+    loop = res["timings"]["null"]["loop"]["median_ns"]
+    cell = res["timings"][case]
+    return (cell[num]["median_ns"] - loop) / (cell[den]["median_ns"] - loop)
+
+
+def fmt_ns(v):
+    return f"{v:.1f}" if v < 1000 else f"{v:,.0f}"
+
+
+def render_version(version, res):
+    lines = []
+    py = res["python"]
+    lines.append(f"## Python {py}")
+    lines.append("")
+    v = res["versions"]
+    lines.append(f"kestrine {v.get('kestrine')}, nanobind {v.get('nanobind')}, pybind11 {v.get('pybind11')}, "
+                 f"Cython {v.get('Cython')}; {res['repeats']} interleaved repeats of ~{res['target_s']:.2f} s "
+                 f"each per cell; run took {res['elapsed_s']:.0f} s.")
+    lines.append("")
+    keys = [key for key, *_ in IMPLS]
+    lines.append("### Median time per operation (ns, lower is better)")
+    lines.append("")
+    lines.append("| case | " + " | ".join(LABEL[k] for k in keys) + " |")
+    lines.append("|---|" + "---:|" * len(keys))
+    spread = 0.0
+    for case, *_ in CASES:
+        cell = res["timings"].get(case, {})
+        row = []
+        for k in keys:
+            if k in cell:
+                row.append(fmt_ns(cell[k]["median_ns"]))
+                spread = max(spread, cell[k]["mad_ns"] / cell[k]["median_ns"])
+            else:
+                row.append("—")
+        lines.append(f"| `{CASE_LABEL[case]}` | " + " | ".join(row) + " |")
+    loop = res["timings"]["null"]["loop"]["median_ns"]
+    lines.append("")
+    lines.append(f"Every figure includes the timing loop itself, {loop:.1f} ns per iteration (an empty "
+                 f"statement). The largest spread of any cell (median absolute deviation over its "
+                 f"repeats, relative to its median) is {spread * 100:.1f}%. The pure-Python classes "
+                 f"convert with `float()`, so their refused call raises ValueError, not TypeError.")
+    lines.append("")
+
+    ratios = ratio_table(res)
+    cols = ["kestrine/floor"] + [f"{p}/kestrine" for p in PEERS]
+    heads = ["kestrine / floor"] + [f"{LABEL[p]} / kestrine" for p in PEERS]
+    lines.append("### Ratios of medians")
+    lines.append("")
+    lines.append("kestrine / floor: how far kestrine is above the hand-written C floor (1.00 = as fast). "
+                 "peer / kestrine: how many times slower the peer is than kestrine (> 1: kestrine is faster).")
+    lines.append("")
+    lines.append("| case | " + " | ".join(heads) + " |")
+    lines.append("|---|" + "---:|" * len(cols))
+    for case, row in ratios.items():
+        lines.append(f"| `{CASE_LABEL[case]}` | " + " | ".join(
+            f"{row[c]:.2f}" if c in row else "—" for c in cols) + " |")
+    lines.append("")
+
+    lines.append("### Targets")
+    lines.append("")
+    lines.append("Measured on the medians above; \"without loop\" takes the empty loop's cost off both sides.")
+    lines.append("")
+    lines.append("| target | ratio | without loop | met |")
+    lines.append("|---|---:|---:|:---:|")
+    for label, case, which, kind, bound in TARGETS:
+        num, den = which.split("/")
+        r = ratios[case][which]
+        net = net_ratio(res, case, num, den)
+        ok = r <= bound if kind == "max" else r >= bound
+        lines.append(f"| {label} | {r:.2f} | {net:.2f} | {'yes' if ok else '**no**'} |")
+    lines.append("")
+
+    lines.append("### Import, memory and size")
+    lines.append("")
+    lines.append("Import: median cumulative `-X importtime` of `import MODULE` in a fresh interpreter "
+                 f"({res['import_runs']} runs; py_shapes holds both pure-Python peers and imports dataclasses). "
+                 f"Memory: growth of resident memory per live `Cylinder(1.0, 2.0)` over "
+                 f"{res['memory_count']:,} instances kept in a preallocated list (includes separately "
+                 f"allocated payloads and Python float objects). Size: the extension's shared object as "
+                 f"built, and after `strip --strip-unneeded`.")
+    lines.append("")
+    lines.append("| implementation | module | import (µs) | bytes / instance (RSS) | `sys.getsizeof` | "
+                 "`__basicsize__` | .so bytes | .so stripped |")
+    lines.append("|---|---|---:|---:|---:|---:|---:|---:|")
+    def num(value, fmt):
+        return format(value, fmt) if isinstance(value, (int, float)) else "—"
+
+    for key, label, module, *_ in IMPLS:
+        mem = res["memory"].get(key, {})
+        size = res["so_size"].get(key, {})
+        cells = [label, f"`{module}`", num(res["import_us"].get(module), ",.0f"),
+                 num(mem.get("rss_per_instance"), ".1f"), num(mem.get("getsizeof"), "d"),
+                 num(mem.get("basicsize"), "d"), num(size.get("file"), ","), num(size.get("stripped"), ",")]
+        lines.append("| " + " | ".join(cells) + " |")
+    lines.append("")
+    return lines
+
+
+def render_readme(all_results):
+    first = next(iter(all_results.values()))
+    m = first["machine"]
+    lines = [
+        "# kestrine benchmarks",
+        "",
+        "<!-- Generated by bench/bench.py; edits are overwritten. -->",
+        "",
+        "## How to run",
+        "",
+        "From the repository root:",
+        "",
+        "    bash bench/run.sh            # Python 3.12 and 3.13",
+        "    bash bench/run.sh 3.13       # just one version",
+        "",
+        "For each version it creates or updates `.venv/bench-X.Y`, installs kestrine from the checkout "
+        "(`pip install --force-reinstall --no-deps .`, built in `build/bench-kestrine/`) and the pinned "
+        "tools of `bench/requirements.txt`, builds the peers with `bench/CMakeLists.txt` into "
+        "`build/bench-peers-X.Y` (never linked into kestrine), then runs `bench/bench.py`, which merges "
+        "that version's numbers into `bench/results.json` and rewrites this file and `bench/results.png`. "
+        "A run takes about three minutes per version. `BENCH_ARGS` passes options to bench.py "
+        "(e.g. `BENCH_ARGS='--repeats 5' bash bench/run.sh`; see `bench.py --help`).",
+        "",
+        "## What is compared",
+        "",
+        "- **kestrine**: the module built from this checkout.",
+        "- **floor (C)**: `peers/floor.c`, a minimal hand-written C type per class (PyType_FromSpec, "
+        "vectorcall constructor binding two floats by position or keyword by hand, METH_NOARGS "
+        "`radius()`, PyMesh holding a `char*` copy with a getter, Cuboid from a list). It shows what "
+        "the calls cost with nothing but the necessary work.",
+        "- **nanobind** (`peers/nb_shapes.cpp`) and **pybind11** (`peers/pb_shapes.cpp`): the same two "
+        "classes written the usual way with each library from PyPI, Release, -O2.",
+        "- **Cython** (`peers/cy_shapes.pyx`): cdef classes with C float fields.",
+        "- **Python __slots__** and **frozen dataclass** (`peers/py_shapes.py`): plain Python.",
+        "",
+        "Each timing is `timeit` of one statement with the names bound as locals, repeated so that "
+        "one measurement lasts about 0.1 s; every repeat loops over all the implementations and cases "
+        "(interleaved, with a rotating order), so that drift in the machine hits all alike, and each "
+        "cell reports the median over its repeats. All implementations run in one process.",
+        "",
+        "## Machine",
+        "",
+        f"{m['cpu']}, {m['cores']} cores, {m['system']}.",
+        "",
+        "![Time per case relative to kestrine](results.png)",
+        "",
+    ]
+    for version, res in all_results.items():
+        lines.extend(render_version(version, res))
+    return "\n".join(lines).rstrip() + "\n"
+
+
+def render_plot(all_results, path):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    versions_ = list(all_results)
+    keys = [key for key, *_ in IMPLS]
+    colors = {"kestrine": "#1f77b4", "floor": "#7f7f7f", "nanobind": "#2ca02c", "pybind11": "#d62728",
+              "cython": "#ff7f0e", "slots": "#9467bd", "dataclass": "#8c564b"}
+    fig, axes = plt.subplots(len(versions_), 1, figsize=(15, 5.2 * len(versions_)), squeeze=False)
+    width = 0.8 / len(keys)
+    for ax, version in zip(axes[:, 0], versions_):
+        res = all_results[version]
+        cases = [c for c, *_ in CASES if "kestrine" in res["timings"].get(c, {})]
+        for i, key in enumerate(keys):
+            xs, ys, ns = [], [], []
+            for j, case in enumerate(cases):
+                cell = res["timings"][case]
+                if key in cell:
+                    xs.append(j + (i - (len(keys) - 1) / 2) * width)
+                    ys.append(cell[key]["median_ns"] / cell["kestrine"]["median_ns"])
+                    ns.append(cell[key]["median_ns"])
+            bars = ax.bar(xs, ys, width, label=LABEL[key], color=colors[key])
+            for bar, y, n in zip(bars, ys, ns):
+                ax.text(bar.get_x() + bar.get_width() / 2, y * 1.04, f"{n:.0f}", ha="center",
+                        va="bottom", fontsize=6.5, rotation=90)
+        ax.axhline(1.0, color="black", linewidth=0.8)
+        ax.set_yscale("log")
+        ax.set_ylim(0.2, max(40.0, ax.get_ylim()[1] * 1.8))
+        ax.set_xticks(range(len(cases)))
+        ax.set_xticklabels([CASE_LABEL[c] for c in cases], fontsize=9)
+        ax.set_ylabel("time / kestrine time (log)")
+        ax.set_title(f"Python {res['python']}: time per operation relative to kestrine "
+                     f"(lower is faster; labels: median ns)", fontsize=11)
+        ax.grid(axis="y", which="both", alpha=0.3)
+        ax.legend(ncol=len(keys), fontsize=8.5, loc="upper left")
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--peers", type=Path, required=True, help="directory holding the built peer modules")
+    ap.add_argument("--repeats", type=int, default=11, help="interleaved repeats per cell (default 11)")
+    ap.add_argument("--target", type=float, default=0.12, help="seconds per measurement (default 0.12)")
+    ap.add_argument("--import-runs", type=int, default=15, help="fresh processes per module for import time")
+    ap.add_argument("--memory-count", type=int, default=10**6, help="live instances for the memory figure")
+    ap.add_argument("--report-only", action="store_true", help="only re-render from results.json")
+    args = ap.parse_args()
+
+    all_results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
+    if not args.report_only:
+        start = time.perf_counter()
+        log = lambda msg: print(msg, flush=True)  # noqa: E731
+        sys.path[:0] = [str(args.peers.resolve()), str(HERE / "peers")]
+        impls = [Impl(key, mod, cyl, mesh, cub) for key, _, mod, cyl, mesh, cub in IMPLS]
+        version = f"{sys.version_info.major}.{sys.version_info.minor}"
+        log(f"Python {platform.python_version()}: timing")
+        timings = run_timings(impls, args.repeats, args.target, log)
+        log("import times")
+        modules = list(dict.fromkeys(mod for _, _, mod, *_ in IMPLS))
+        imports = import_times(modules, args.peers.resolve(), args.import_runs)
+        log("memory")
+        mem = memory([(key, mod, cyl) for key, _, mod, cyl, *_ in IMPLS], args.peers.resolve(),
+                     args.memory_count, 3)
+        all_results[version] = {
+            "python": platform.python_version(),
+            "machine": machine(),
+            "versions": versions(),
+            "repeats": args.repeats,
+            "target_s": args.target,
+            "import_runs": args.import_runs,
+            "memory_count": args.memory_count,
+            "timings": timings,
+            "import_us": imports,
+            "memory": mem,
+            "so_size": so_sizes(impls),
+            "elapsed_s": time.perf_counter() - start,
+        }
+        all_results = dict(sorted(all_results.items(), key=lambda kv: tuple(map(int, kv[0].split(".")))))
+        RESULTS.write_text(json.dumps(all_results, indent=1) + "\n")
+    if not all_results:
+        sys.exit("no results recorded yet")
+    (HERE / "README.md").write_text(render_readme(all_results))
+    render_plot(all_results, HERE / "results.png")
+    print(f"wrote {HERE / 'README.md'} and {HERE / 'results.png'}")
+
+
+if __name__ == "__main__":
+    main()

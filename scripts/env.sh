@@ -16,16 +16,24 @@ kestrine_python() {
     fi
 }
 
-# kestrine_venv VERSION [pip install args...]: a venv under .venv/ with
+# tool_venv NAME VERSION [packages...]: the venv .venv/NAME for that Python,
+# with pip current and the packages installed; prints its python.
+tool_venv() {
+    local name="$1" version="$2"
+    shift 2
+    local base venv=".venv/$name"
+    base="$(kestrine_python "$version")" || return 1
+    [ -x "$venv/bin/python" ] || "$base" -m venv "$venv" >&2 || return 1
+    "$venv/bin/python" -m pip install -q --upgrade pip "$@" >&2 || return 1
+    echo "$venv/bin/python"
+}
+
+# kestrine_venv VERSION [pip install args...]: the venv .venv/VERSION with
 # kestrine built and installed from this checkout; prints its python.
 kestrine_venv() {
-    local version="$1"
+    local version="$1" python
     shift
-    local base venv
-    base="$(kestrine_python "$version")" || return 1
-    venv=".venv/$version"
-    [ -x "$venv/bin/python" ] || "$base" -m venv "$venv" >&2 || return 1
-    "$venv/bin/python" -m pip install -q --upgrade pip >&2 || return 1
-    "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$@" . >&2 || return 1
-    echo "$venv/bin/python"
+    python="$(tool_venv "$version" "$version")" || return 1
+    "$python" -m pip install -q --force-reinstall --no-deps "$@" . >&2 || return 1
+    echo "$python"
 }

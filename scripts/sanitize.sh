@@ -5,10 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/env.sh
 version="${1:-3.12}"
-base="$(kestrine_python "$version")"
 venv=".venv/asan-$version"
-[ -x "$venv/bin/python" ] || "$base" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip 'pytest>=8' 'hypothesis>=6'
+tool_venv "asan-$version" "$version" 'pytest>=8' 'hypothesis>=6' >/dev/null
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
     -Cbuild-dir="build/asan-{wheel_tag}" -Ccmake.build-type=Debug -Cinstall.strip=false \
     -Ccmake.define.KESTRINE_TESTING=ON -Ccmake.define.KESTRINE_SANITIZE=ON .

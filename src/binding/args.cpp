@@ -175,9 +175,9 @@ Status extract_arguments_tuple_dict(const FunctionDescription &desc, PyObject *a
     return check_required(desc, nargs, slots);
 }
 
-Status extract_arguments_fastcall(const FunctionDescription &desc, PyObject *const *args,
-                                  std::size_t nargs, PyObject *kwnames,
-                                  std::span<PyObject *> slots) {
+Status extract_arguments_fastcall_slow(const FunctionDescription &desc, PyObject *const *args,
+                                       std::size_t nargs, PyObject *kwnames,
+                                       std::span<PyObject *> slots) {
     if (Status s = bind_positional_args(desc, args, nargs, slots); !s)
         return s;
     if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {

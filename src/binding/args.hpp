@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -49,9 +50,56 @@ Status extract_arguments_tuple_dict(const FunctionDescription &desc, PyObject *a
                                     PyObject *kwargs, std::span<PyObject *> slots);
 // The same for the vectorcall convention: keyword values follow the
 // positional ones in `args`, named by the `kwnames` tuple (or null).
-Status extract_arguments_fastcall(const FunctionDescription &desc, PyObject *const *args,
-                                  std::size_t nargs, PyObject *kwnames,
-                                  std::span<PyObject *> slots);
+Status extract_arguments_fastcall_slow(const FunctionDescription &desc, PyObject *const *args,
+                                       std::size_t nargs, PyObject *kwnames,
+                                       std::span<PyObject *> slots);
+namespace detail {
+
+// Binds keywords that are all declared, interned, positional-or-keyword
+// names given once each: what nearly every call by keyword looks like.
+// Anything else returns false and goes the general way.
+inline bool bind_interned_keywords(const FunctionDescription &desc, PyObject *const *args,
+                                   std::size_t nargs, PyObject *kwnames,
+                                   std::span<PyObject *> slots) {
+    const InternedNames *cache = desc.interned;
+    const std::size_t npos = desc.positional_names.size();
+    if (!cache || cache->ready.load(std::memory_order_acquire) < npos)
+        return false;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        std::size_t j = desc.positional_only_count;
+        while (j < npos && cache->names[j].load(std::memory_order_relaxed) != key)
+            ++j;
+        if (j == npos || slots[j])
+            return false;
+        slots[j] = args[nargs + static_cast<std::size_t>(k)];
+    }
+    for (std::size_t i = nargs; i < desc.required_positional_count; ++i) {
+        if (!slots[i])
+            return false;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+inline Status extract_arguments_fastcall(const FunctionDescription &desc, PyObject *const *args,
+                                         std::size_t nargs, PyObject *kwnames,
+                                         std::span<PyObject *> slots) {
+    const std::size_t npos = desc.positional_names.size();
+    if (desc.keyword_only.empty() && nargs <= npos && npos <= InternedNames::kMax) [[likely]] {
+        for (std::size_t i = 0; i < nargs; ++i)
+            slots[i] = args[i];
+        // Every parameter given by position: no check below could fail.
+        if (!kwnames && nargs == npos)
+            return {};
+        if (kwnames && detail::bind_interned_keywords(desc, args, nargs, kwnames, slots))
+            return {};
+        std::fill(slots.begin(), slots.end(), nullptr);
+    }
+    return extract_arguments_fastcall_slow(desc, args, nargs, kwnames, slots);
+}
 
 // Re-labels a conversion failure with the parameter's name; only an exact
 // TypeError is re-labelled.
@@ -59,7 +107,8 @@ PyErr argument_extraction_error(std::string_view name, PyErr error);
 
 // Converts a bound argument with `Extract`, naming `name` on failure.
 template <auto Extract>
-auto extract_argument(PyObject *obj, std::string_view name) -> decltype(Extract(obj)) {
+[[gnu::always_inline]] inline auto extract_argument(PyObject *obj, std::string_view name)
+    -> decltype(Extract(obj)) {
     auto value = Extract(obj);
     if (!value) [[unlikely]]
         return err(argument_extraction_error(name, std::move(value.error())));

@@ -5,8 +5,6 @@
 namespace kestrine::binding {
 namespace {
 
-thread_local long gil_count = 0;
-
 // Turns the exception being handled into a restorable error, or nothing
 // for an exhausted allocator. Must be called from inside a catch handler.
 std::optional<PyErr> current_fault_as_error() {
@@ -23,9 +21,7 @@ std::optional<PyErr> current_fault_as_error() {
 
 }  // namespace
 
-long hold_count() noexcept { return gil_count; }
-HoldGuard::HoldGuard() noexcept { ++gil_count; }
-HoldGuard::~HoldGuard() { --gil_count; }
+constinit thread_local long gil_count __attribute__((tls_model("initial-exec"))) = 0;
 
 // Materialising the error may itself run out of memory: the interpreter's
 // MemoryError then stands as the call's exception. Any other fault here has

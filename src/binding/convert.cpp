@@ -112,13 +112,5 @@ Result<OwnedText> extract_text(PyObject *obj) {
     return OwnedText::copy_of(*utf8);
 }
 
-Owned f32_into_py(float value) {
-    return Owned::steal(ensure(PyFloat_FromDouble(static_cast<double>(value))));
-}
-
-Owned text_into_py(std::string_view text) {
-    return Owned::steal(
-        ensure(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
-}
 
 }  // namespace kestrine::binding

@@ -68,8 +68,14 @@ Result<FloatVec> extract_f32_vec(PyObject *obj);
 Result<FloatVec> extract_sequence(PyObject *obj);
 Result<OwnedText> extract_text(PyObject *obj);
 
-Owned f32_into_py(float value);
-Owned text_into_py(std::string_view text);
+inline Owned f32_into_py(float value) {
+    return Owned::steal(ensure(PyFloat_FromDouble(static_cast<double>(value))));
+}
+
+inline Owned text_into_py(std::string_view text) {
+    return Owned::steal(
+        ensure(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+}
 
 // The exact-float fast path stays inline; everything else goes out of line.
 Result<float> extract_f32_slow(PyObject *obj);

@@ -265,12 +265,9 @@ PyObject *panic_exception_type() noexcept(false) {
     return expected;
 }
 
-PyObject *ensure(PyObject *result, std::source_location where) {
-    if (!result) [[unlikely]] {
-        PyErr_Print();
-        panic_static("Python API call failed", where);
-    }
-    return result;
+void python_api_call_failed(const std::source_location &where) {
+    PyErr_Print();
+    panic_static("Python API call failed", where);
 }
 
 Result<std::string> to_string_lossy(PyObject *str) {

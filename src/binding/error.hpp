@@ -90,8 +90,13 @@ PyObject *panic_exception_type() noexcept(false);
 
 // For interpreter calls that must produce an object: a null result prints
 // the pending exception and raises the fault "Python API call failed".
-PyObject *ensure(PyObject *result,
-                 std::source_location where = std::source_location::current());
+[[noreturn]] void python_api_call_failed(const std::source_location &where);
+inline PyObject *ensure(PyObject *result,
+                        std::source_location where = std::source_location::current()) {
+    if (!result) [[unlikely]]
+        python_api_call_failed(where);
+    return result;
+}
 
 // UTF-8 text of a str, lone surrogates shown as U+FFFD.
 Result<std::string> to_string_lossy(PyObject *str);

@@ -95,7 +95,7 @@ PyErr wrap_in_runtime_error(const ClassDescriptor &d, PyErr cause) {
 void free_instance(PyObject *self, PyTypeObject *type) {
     freefunc tp_free = type->tp_free;
     if (!tp_free)
-        panic_static("PyBaseObject_Type should have tp_free");
+        panic_without_tp_free();
     {
         Owned hold_type = Owned::borrow(reinterpret_cast<PyObject *>(type));
         Owned hold_base = Owned::borrow(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
@@ -168,13 +168,9 @@ PyTypeObject *LazyTypeObject::get_or_init() {
     return *type;
 }
 
-Result<Owned> into_new_object(PyTypeObject *cls) {
-    allocfunc alloc = cls->tp_alloc ? cls->tp_alloc : PyType_GenericAlloc;
-    PyObject *obj = alloc(cls, 0);
-    if (!obj) [[unlikely]]
-        return err(PyErr::fetch());
-    return Owned::steal(obj);
-}
+Result<Owned> allocation_failed() { return err(PyErr::fetch()); }
+
+void panic_without_tp_free() { panic_static("PyBaseObject_Type should have tp_free"); }
 
 void dealloc_instance(PyObject *self, void (*release)(PyObject *)) {
     PyTypeObject *type = Py_TYPE(self);

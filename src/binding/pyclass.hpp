@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -108,7 +109,24 @@ PyClassObject<T> *instance(PyObject *obj) noexcept {
 }
 
 // A new zero-filled instance of `cls` with reference count 1.
-Result<Owned> into_new_object(PyTypeObject *cls);
+Result<Owned> allocation_failed();
+inline Result<Owned> into_new_object(PyTypeObject *cls) {
+    allocfunc alloc = cls->tp_alloc ? cls->tp_alloc : PyType_GenericAlloc;
+    if (alloc == PyType_GenericAlloc && !PyType_IS_GC(cls)) [[likely]] {
+        // What the generic allocator does for a fixed-size object that the
+        // collector does not track, minus its size arithmetic and calls.
+        const auto size = static_cast<std::size_t>(cls->tp_basicsize);
+        if (void *memory = PyObject_Malloc(size)) [[likely]] {
+            std::memset(memory, 0, size);
+            return Owned::steal(PyObject_Init(static_cast<PyObject *>(memory), cls));
+        }
+        PyErr_NoMemory();
+        return allocation_failed();
+    }
+    if (PyObject *obj = alloc(cls, 0)) [[likely]]
+        return Owned::steal(obj);
+    return allocation_failed();
+}
 
 template <class T>
 Result<Owned> new_instance(PyTypeObject *cls, T &&payload) {
@@ -124,13 +142,19 @@ Result<Owned> new_instance(PyTypeObject *cls, T &&payload) {
 // Releases the payload with `release`, then the instance memory and the
 // instance's reference to its class. Runs inside the unraisable boundary.
 void dealloc_instance(PyObject *self, void (*release)(PyObject *));
+[[noreturn]] void panic_without_tp_free();
 
 template <class T>
 void tp_dealloc(PyObject *self) noexcept {
     trampoline_unraisable(
         [self] {
             if constexpr (std::is_trivially_destructible_v<T>) {
-                dealloc_instance(self, nullptr);
+                // Nothing to release and nothing that can fault but this.
+                PyTypeObject *type = Py_TYPE(self);
+                if (!type->tp_free) [[unlikely]]
+                    panic_without_tp_free();
+                type->tp_free(self);
+                Py_DECREF(type);
             } else {
                 dealloc_instance(self, [](PyObject *obj) { std::destroy_at(&instance<T>(obj)->contents); });
             }
@@ -188,13 +212,19 @@ private:
 };
 
 // METH_NOARGS entry for a read-only accessor `Read(const T&) -> Owned`.
+//
+// An accessor only copies payload into a new float or str: it runs no
+// Python code and cannot let go of the GIL, so nothing can observe a shared
+// borrow while it runs. Taking and giving one back would change nothing; an
+// exclusive borrow is still refused, by reading the flag.
 template <class T, auto Read, LazyTypeObject &Cls>
 PyObject *method_noargs(PyObject *self, PyObject *) noexcept {
     return trampoline([self]() -> Result<Owned> {
-        Result<PyRef<T>> ref = PyRef<T>::extract(self, Cls);
-        if (!ref) [[unlikely]]
-            return err(std::move(ref.error()));
-        return Read(ref->get());
+        if (Status ok = check_receiver(self, Cls); !ok) [[unlikely]]
+            return err(std::move(ok.error()));
+        if (instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow) [[unlikely]]
+            return err(already_mutably_borrowed());
+        return Read(instance<T>(self)->contents);
     });
 }
 
@@ -206,45 +236,46 @@ PyObject *property_getter(PyObject *self, void *) noexcept {
 
 namespace detail {
 
-template <auto... Extract, std::size_t... I>
-auto convert_arguments(std::span<PyObject *const> slots, std::span<const std::string_view> names,
-                       std::index_sequence<I...>)
-    -> Result<std::tuple<typename decltype(Extract(nullptr))::value_type...>> {
-    std::tuple<std::optional<typename decltype(Extract(nullptr))::value_type>...> parts;
+template <auto Extract>
+using extracted_t = typename decltype(Extract(nullptr))::value_type;
+
+// Converts each bound parameter in declaration order with its Extract and
+// builds the payload with `Make`. A fold over && converts left to right and
+// stops at the first failure; the converted values die on return, so before
+// the instance is allocated.
+template <auto Make, auto... Extract, std::size_t... I>
+[[gnu::always_inline]] inline auto make_payload(std::span<PyObject *const> slots,
+                                                std::span<const std::string_view> names,
+                                                std::index_sequence<I...>)
+    -> Result<decltype(Make(std::declval<extracted_t<Extract>>()...))> {
+    std::tuple<extracted_t<Extract>...> values;
     std::optional<PyErr> failure;
-    // A fold over && converts left to right and stops at the first failure.
     const bool ok = ([&] {
         auto value = extract_argument<Extract>(slots[I], names[I]);
         if (!value) [[unlikely]] {
             failure.emplace(std::move(value.error()));
             return false;
         }
-        std::get<I>(parts).emplace(std::move(*value));
+        std::get<I>(values) = std::move(*value);
         return true;
     }() && ...);
     if (!ok) [[unlikely]]
         return err(std::move(*failure));
-    return std::tuple(std::move(*std::get<I>(parts))...);
+    return std::apply(Make, std::move(values));
 }
 
 }  // namespace detail
 
-// Converts each bound parameter in declaration order with its Extract,
-// builds the payload with `Make` and only then allocates: a refused call
-// allocates nothing, and the converted values are gone before the instance
-// is allocated.
+// Converts the bound parameters, builds the payload and only then allocates:
+// a refused call allocates nothing.
 template <auto Make, auto... Extract>
-Result<Owned> convert_and_allocate(PyTypeObject *cls, const FunctionDescription &desc,
-                                   std::span<PyObject *const> slots) {
-    using Payload = decltype(Make(std::declval<typename decltype(Extract(nullptr))::value_type>()...));
-    std::optional<Payload> payload;
-    {
-        auto values = detail::convert_arguments<Extract...>(
-            slots, desc.positional_names, std::index_sequence_for<decltype(Extract)...>{});
-        if (!values) [[unlikely]]
-            return err(std::move(values.error()));
-        payload.emplace(std::apply(Make, std::move(*values)));
-    }
+[[gnu::always_inline]] inline Result<Owned> convert_and_allocate(PyTypeObject *cls,
+                                                                 const FunctionDescription &desc,
+                                                                 std::span<PyObject *const> slots) {
+    auto payload = detail::make_payload<Make, Extract...>(
+        slots, desc.positional_names, std::index_sequence_for<decltype(Extract)...>{});
+    if (!payload) [[unlikely]]
+        return err(std::move(payload.error()));
     return new_instance(cls, std::move(*payload));
 }
 

@@ -86,6 +86,8 @@ mesh = PyMesh("meshes/" + "é" * 40)
 cylinder = Cylinder(1.0, 2.0)
 CASES = {
     "cylinder": (Cylinder, (1.0,), {"length": 2.0}),
+    "cylinder through __new__": (Cylinder.__new__, (Cylinder, 1.0), {"length": 2.0}),
+    "mesh refused through __new__": (PyMesh.__new__, (PyMesh,), {"file": "m.obj"}),
     "cylinder radius": (cylinder.radius, ()),
     "cone half_length": (Cone(1.0, 2.0).half_length, ()),
     "sphere": (Sphere, (2,)),

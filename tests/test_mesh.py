@@ -29,9 +29,9 @@ def surrogate_message():
      f"argument 'path': '{type(pathlib.Path()).__qualname__}' object cannot be converted to 'PyString'"),
     (("\ud800",), {}, UnicodeEncodeError, surrogate_message()),
 ])
-def test_constructor_failures(args, kwargs, exc_type, message):
+def test_constructor_failures(args, kwargs, exc_type, message, classes):
     with pytest.raises(BaseException) as info:
-        PyMesh(*args, **kwargs)
+        classes["PyMesh"](*args, **kwargs)
     assert type(info.value) is exc_type and str(info.value) == message
 
 
@@ -45,8 +45,9 @@ class Text(str):
     "/definitely/not/here.ply", "not a path at all", "x" * 2**20, Text("meshes/sub.obj"),
 ])
 @pytest.mark.parametrize("by_keyword", [False, True])
-def test_path_read_back_verbatim(path, by_keyword):
-    mesh = PyMesh(path=path) if by_keyword else PyMesh(path)
+def test_path_read_back_verbatim(path, by_keyword, classes):
+    make = classes["PyMesh"]
+    mesh = make(path=path) if by_keyword else make(path)
     assert type(mesh.mesh_path) is str and mesh.mesh_path == str.__str__(path)
 
 

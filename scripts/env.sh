@@ -37,3 +37,28 @@ kestrine_venv() {
     "$python" -m pip install -q --force-reinstall --no-deps "$@" . >&2 || return 1
     echo "$python"
 }
+
+# asan_venv VERSION: the venv .venv/asan-VERSION with kestrine and its test
+# helper built with AddressSanitizer and UBSan (Debug, unstripped); prints
+# its python.
+asan_venv() {
+    local version="$1" python
+    python="$(tool_venv "asan-$version" "$version" 'pytest>=8' 'hypothesis>=6')" || return 1
+    "$python" -m pip install -q --force-reinstall --no-deps \
+        -Cbuild-dir="build/asan-{wheel_tag}" -Ccmake.build-type=Debug -Cinstall.strip=false \
+        -Ccmake.define.KESTRINE_TESTING=ON -Ccmake.define.KESTRINE_SANITIZE=ON . >&2 || return 1
+    echo "$python"
+}
+
+# sanitizer_env LOG [PRELOAD...]: the environment for running the
+# interpreter (which is not instrumented) over the sanitizer build, reports
+# going to LOG.*; extra libraries are preloaded ahead of the sanitizer's.
+# libstdc++ is preloaded too, or ASan cannot find the real __cxa_throw.
+sanitizer_env() {
+    local log="$1"
+    shift
+    echo "LD_PRELOAD=$* $(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
+    echo "PYTHONMALLOC=malloc"
+    echo "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$log${*:+:verify_asan_link_order=0}"
+    echo "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$log"
+}

@@ -30,14 +30,7 @@ if [ -n "${KESTRINE_FUZZ_PLAIN:-}" ]; then
 else
     venv=".venv/asan-$version"
     if ! ls "$venv"/lib/python*/site-packages/kestrine.*.so >/dev/null 2>&1; then
-        # sanitize.sh is the one place that knows how the sanitizer build is
-        # installed; it has no build-only mode, so it also runs the suite.
-        echo "no sanitizer build in $venv: building it with scripts/sanitize.sh" >&2
-        bash scripts/sanitize.sh "$version" || echo "scripts/sanitize.sh failed; checking the build" >&2
-        ls "$venv"/lib/python*/site-packages/kestrine.*.so >/dev/null 2>&1 || {
-            echo "scripts/sanitize.sh left no kestrine in $venv" >&2
-            exit 1
-        }
+        asan_venv "$version" >/dev/null
     fi
 fi
 "$venv/bin/python" -m pip show -q atheris >/dev/null 2>&1 || "$venv/bin/python" -m pip install -q atheris
@@ -46,20 +39,15 @@ run_env=()
 log=""
 if [ -z "${KESTRINE_FUZZ_PLAIN:-}" ]; then
     log="$(mktemp -d)/sanitizer"
-    # As in scripts/sanitize.sh, with one addition: atheris's own copy of
-    # libFuzzer goes in first. libasan carries weak no-op definitions of the
-    # coverage callbacks (__sanitizer_cov_8bit_counters_init, ...); loaded
-    # first, they would win every lookup and leave libFuzzer blind to the
-    # harness's coverage. Preloading it means ASan is no longer first in the
-    # library list, hence verify_asan_link_order=0; interception is unchanged
+    # The sanitizer environment, with atheris's own copy of libFuzzer
+    # preloaded first. libasan carries weak no-op definitions of the coverage
+    # callbacks (__sanitizer_cov_8bit_counters_init, ...); loaded first, they
+    # would win every lookup and leave libFuzzer blind to the harness's
+    # coverage. ASan is then no longer first in the library list, so
+    # sanitizer_env turns off that check; interception is unchanged
     # (libFuzzer defines no allocator functions).
     core="$(ls "$(site_packages "$venv")"/atheris/core_with_libfuzzer.*.so)"
-    run_env=(
-        LD_PRELOAD="$core $(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
-        PYTHONMALLOC=malloc
-        ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$log:verify_asan_link_order=0"
-        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$log"
-    )
+    mapfile -t run_env < <(sanitizer_env "$log" "$core")
 fi
 
 # Input files among the extra arguments are replayed instead of fuzzing.

@@ -2,16 +2,21 @@
 # Runs the pytest suite under valgrind memcheck on the Python 3.12 venv and
 # fails if any error, or any definite leak, has kestrine's code on its stack.
 #
-#   bash scripts/valgrind.sh            # the whole suite (tests/); ~20-40x slower than native
-#   bash scripts/valgrind.sh tests/test_shapes.py -k Sphere   # extra args go to pytest
+#   bash scripts/valgrind.sh            # the whole suite (tests/): ~12 min on 2 cores, ~25x native
+#   bash scripts/valgrind.sh tests/test_shapes.py -k Sphere   # extra args replace `tests`
 #
+# Tests that fail under valgrind are listed but do not fail the run: the
+# slowdown breaks tests bounded by wall time (the threads test counts the
+# iterations each thread manages in a fixed time).
 # Only the interpreter running pytest is checked (--trace-children=no): the
 # tests that start `sys.executable -c ...` subprocesses run those natively.
 # PYTHONMALLOC=malloc sends every CPython allocation through malloc, so
 # memcheck sees the object heap and no pymalloc arena false positives.
 # CPython's own exit-time leaks are not ours: only definite leaks whose
 # allocation stack passes through kestrine*.so count (leaks reachable at exit,
-# or only possibly lost, are CPython's interned and static state).
+# or only possibly lost, are CPython's interned and static state), and
+# scripts/valgrind-python.supp drops the CPython 3.12 and glibc noise that
+# kestrine could otherwise be blamed for (see the file).
 # The installed modules are stripped: see below for how stacks get function
 # names (no line numbers either way: Release, no -g).
 # Output goes to build/valgrind/: memcheck.xml (every error, with stacks),
@@ -29,24 +34,20 @@ out=build/valgrind
 rm -rf "$out"
 mkdir -p "$out/modules"
 # valgrind only finds separate symbols under /usr/lib/debug, so when build/
-# still holds the unstripped copies of both installed modules (same build id:
-# the same code, symbol tables kept), a snapshot of those copies is imported
-# instead (a snapshot, as build/ may be rebuilt while the suite runs).
+# still holds the unstripped copy of an installed module (same build id: the
+# same code, symbol table kept), a snapshot of that copy is imported instead
+# (a snapshot, as build/ may be rebuilt while the suite runs).
 site="$("$python" -c 'import kestrine, os; print(os.path.dirname(kestrine.__file__))')"
 build_id() { readelf -n "$1" 2>/dev/null | sed -n 's/.*Build ID: *//p'; }
-unstripped=yes
 for so in "$site"/kestrine*.so; do
     copy="$out/modules/$(basename "$so")"
     cp build/cp312-*/"$(basename "$so")" "$copy" 2>/dev/null || true
     if [ ! -f "$copy" ] || [ -z "$(build_id "$so")" ] || [ "$(build_id "$copy")" != "$(build_id "$so")" ]; then
-        unstripped=no
+        rm -f "$copy"
+        echo "note: build/ has no unstripped copy of $(basename "$so"): its frames will show as ???" >&2
     fi
 done
-if [ $unstripped = yes ]; then
-    export PYTHONPATH="$PWD/$out/modules${PYTHONPATH:+:$PYTHONPATH}"
-else
-    echo "note: no unstripped copies of the installed modules in build/: kestrine frames will show as ???" >&2
-fi
+export PYTHONPATH="$PWD/$out/modules${PYTHONPATH:+:$PYTHONPATH}"
 
 supp=()
 [ -f scripts/valgrind-python.supp ] && supp=(--suppressions=scripts/valgrind-python.supp)
@@ -95,7 +96,7 @@ def describe(error):
                 lines.append(f"    {'>' if ours(f) else ' '} {f.findtext('ip')} {where} ({loc})")
     return "\n".join(lines)
 
-total = mine = definite = definite_mine = 0
+total = mine = definite = definite_mine = lost = lost_mine = 0
 report = []
 for error in root.iterfind("error"):
     kind = error.findtext("kind")
@@ -105,8 +106,11 @@ for error in root.iterfind("error"):
     if leak:
         if kind != "Leak_DefinitelyLost":
             continue
+        size = int(error.findtext("xwhat/leakedbytes") or 0)
         definite += 1
         definite_mine += involved
+        lost += size
+        lost_mine += size if involved else 0
     else:
         total += n
         mine += n if involved else 0
@@ -115,21 +119,22 @@ for error in root.iterfind("error"):
 with open(os.path.join(out, "kestrine-errors.txt"), "w") as f:
     f.write("\n\n".join(report) + "\n")
 
-failed = None
 try:
-    suite = ET.parse(os.path.join(out, "pytest.xml")).getroot()
-    failed = sum(int(s.get("failures", 0)) + int(s.get("errors", 0)) for s in suite.iter("testsuite"))
+    cases = list(ET.parse(os.path.join(out, "pytest.xml")).getroot().iter("testcase"))
 except (OSError, ET.ParseError):
-    pass
+    cases = None
 print(f"memcheck errors: {total} in total, {mine} with kestrine on the stack")
-print(f"definite leaks: {definite} in total, {definite_mine} allocated through kestrine")
+print(f"definite leaks: {definite} records ({lost} bytes) in total, "
+      f"{definite_mine} ({lost_mine} bytes) allocated through kestrine")
 if report:
     print(f"first of {len(report)} kestrine reports (all in {out}/kestrine-errors.txt):")
     print(report[0])
+if cases is not None:
+    bad = [f"{c.get('classname')}::{c.get('name')}" for c in cases
+           if c.find("failure") is not None or c.find("error") is not None]
+    print(f"pytest under valgrind: {len(cases)} tests, {len(bad)} failed", *bad, sep="\n  ")
 if mine or definite_mine:
     sys.exit(1)
-if failed is None or failed or status not in (0, error_exit):
-    print(f"the suite itself did not pass under valgrind (exit {status}, "
-          f"{'no junit report' if failed is None else f'{failed} failed'})", file=sys.stderr)
-    sys.exit(status or 1)
+if cases is None or status not in (0, 1, error_exit):
+    sys.exit(f"the suite did not run to the end under valgrind (exit {status}); see {out}/")
 EOF

@@ -2,7 +2,7 @@
 # Runs the pytest suite under valgrind memcheck on the Python 3.12 venv and
 # fails if any error, or any definite leak, has kestrine's code on its stack.
 #
-#   bash scripts/valgrind.sh            # the whole suite (tests/): ~12 min on 2 cores, ~25x native
+#   bash scripts/valgrind.sh            # the whole suite (tests/): ~7 min here, ~22x native
 #   bash scripts/valgrind.sh tests/test_shapes.py -k Sphere   # extra args replace `tests`
 #
 # Tests that fail under valgrind are listed but do not fail the run: the
@@ -20,7 +20,8 @@
 # The installed modules are stripped: see below for how stacks get function
 # names (no line numbers either way: Release, no -g).
 # Output goes to build/valgrind/: memcheck.xml (every error, with stacks),
-# memcheck.log (valgrind's own text log), pytest.xml, kestrine-errors.txt.
+# memcheck.log (valgrind's own warnings; empty when all is well), pytest.xml,
+# kestrine-errors.txt (every error or leak that involves kestrine, in full).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=.venv/3.12/bin/python

@@ -108,16 +108,23 @@ PyClassObject<T> *instance(PyObject *obj) noexcept {
     return reinterpret_cast<PyClassObject<T> *>(obj);
 }
 
-// A new zero-filled instance of `cls` with reference count 1.
+// The pending allocation failure as an error value.
 Result<Owned> allocation_failed();
+
+// A new zero-filled instance of `cls` with reference count 1. For a
+// fixed-size class the collector does not track, this does what the generic
+// allocator would, minus its size arithmetic and calls; `Size` is the
+// instance size when the caller knows it at compile time.
+template <std::size_t Size = 0>
 inline Result<Owned> into_new_object(PyTypeObject *cls) {
     allocfunc alloc = cls->tp_alloc ? cls->tp_alloc : PyType_GenericAlloc;
     if (alloc == PyType_GenericAlloc && !PyType_IS_GC(cls)) [[likely]] {
-        // What the generic allocator does for a fixed-size object that the
-        // collector does not track, minus its size arithmetic and calls.
         const auto size = static_cast<std::size_t>(cls->tp_basicsize);
         if (void *memory = PyObject_Malloc(size)) [[likely]] {
-            std::memset(memory, 0, size);
+            if (Size == size) [[likely]]
+                std::memset(memory, 0, Size);  // a few stores, not a call
+            else
+                std::memset(memory, 0, size);
             return Owned::steal(PyObject_Init(static_cast<PyObject *>(memory), cls));
         }
         PyErr_NoMemory();
@@ -130,7 +137,7 @@ inline Result<Owned> into_new_object(PyTypeObject *cls) {
 
 template <class T>
 Result<Owned> new_instance(PyTypeObject *cls, T &&payload) {
-    Result<Owned> obj = into_new_object(cls);
+    Result<Owned> obj = into_new_object<sizeof(PyClassObject<T>)>(cls);
     if (!obj) [[unlikely]]
         return obj;
     PyClassObject<T> *record = instance<T>(obj->get());

@@ -145,8 +145,6 @@ Status check_required(const FunctionDescription &desc, std::size_t nargs,
     return {};
 }
 
-std::string count_text(std::size_t n) { return std::to_string(n); }
-
 }  // namespace
 
 std::string FunctionDescription::display_name() const {
@@ -197,8 +195,8 @@ PyErr too_many_positional_arguments(const FunctionDescription &desc, std::size_t
     const std::size_t npos = desc.positional_names.size();
     std::string msg = desc.display_name() + " takes ";
     if (desc.required_positional_count != npos)
-        msg += "from " + count_text(desc.required_positional_count) + " to ";
-    msg += count_text(npos) + " positional arguments but " + count_text(given) +
+        msg += "from " + std::to_string(desc.required_positional_count) + " to ";
+    msg += std::to_string(npos) + " positional arguments but " + std::to_string(given) +
            (given == 1 ? " was" : " were") + " given";
     return type_error(std::move(msg));
 }
@@ -242,7 +240,7 @@ PyErr missing_required_keyword_arguments(const FunctionDescription &desc,
 
 PyErr missing_required_arguments(const FunctionDescription &desc, std::string_view kind,
                                  Names names) {
-    std::string msg = desc.display_name() + " missing " + count_text(names.size()) + " required " +
+    std::string msg = desc.display_name() + " missing " + std::to_string(names.size()) + " required " +
                       std::string(kind) + (names.size() == 1 ? " argument: " : " arguments: ");
     push_parameter_list(msg, names);
     return type_error(std::move(msg));

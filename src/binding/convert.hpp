@@ -45,7 +45,7 @@ public:
     OwnedText &operator=(const OwnedText &) = delete;
     ~OwnedText();
 
-    // Null (with MemoryError set) if the buffer cannot be allocated.
+    // MemoryError if the buffer cannot be allocated.
     static Result<OwnedText> copy_of(std::string_view bytes);
     std::string_view view() const noexcept { return {ptr_, len_}; }
     std::size_t capacity() const noexcept { return cap_; }
@@ -63,7 +63,6 @@ inline constexpr const char *kStringTarget = "PyString";
 // Strict UTF-8 view of a str, valid while the str lives.
 Result<std::string_view> to_str(PyObject *str);
 
-Result<float> extract_f32(PyObject *obj);
 Result<FloatVec> extract_f32_vec(PyObject *obj);
 Result<FloatVec> extract_sequence(PyObject *obj);
 Result<OwnedText> extract_text(PyObject *obj);

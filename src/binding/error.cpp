@@ -247,7 +247,7 @@ void PyErr::write_unraisable(PyObject *obj) && {
     PyErr_WriteUnraisable(obj);
 }
 
-PyObject *panic_exception_type() noexcept(false) {
+PyObject *panic_exception_type() {
     if (PyObject *existing = panic_type_cell.load(std::memory_order_acquire))
         return existing;
     Owned base = Owned::borrow(PyExc_BaseException);

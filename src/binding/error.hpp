@@ -86,7 +86,7 @@ inline PyErr type_error(std::string msg) { return PyErr(PyExc_TypeError, std::mo
 
 // The PanicException class, created on first need; null with the
 // interpreter's exception set only if it cannot be allocated.
-PyObject *panic_exception_type() noexcept(false);
+PyObject *panic_exception_type();
 
 // For interpreter calls that must produce an object: a null result prints
 // the pending exception and raises the fault "Python API call failed".

@@ -1,8 +1,13 @@
 // Call boundaries: the only way the interpreter enters kestrine.
 //
-// Every slot is a thin noexcept wrapper that hands its body to one of the
-// two forms below. The body returns a value or an error value; internal
-// faults and stray C++ exceptions are caught here and nowhere else.
+// Every slot is a thin wrapper that hands its body to one of the two forms
+// below. The body returns a value or an error value; internal faults and
+// stray C++ exceptions are caught here and nowhere else.
+//
+// One kind of unwinding must pass through untouched: the forced unwind by
+// which pthread_exit ends a thread (the interpreter ends daemon threads
+// that way at exit, from inside any call that waits for the GIL). So no
+// entry point is noexcept, and every catch-all lets it go first.
 #pragma once
 
 #include <Python.h>
@@ -29,20 +34,22 @@ public:
 
 // Both restore the matching exception and return null. They must be called
 // from inside a catch handler (fault_at_boundary) or with a live error.
-PyObject *restore_at_boundary(PyErr &&error) noexcept;
-PyObject *fault_at_boundary() noexcept;
-void fault_unraisable(PyObject *context) noexcept;
+PyObject *restore_at_boundary(PyErr &&error);
+PyObject *fault_at_boundary();
+void fault_unraisable(PyObject *context);
 
 // For slots returning a new reference: the body returns Result<Owned>.
 template <class Body>
-PyObject *trampoline(Body &&body) noexcept {
+PyObject *trampoline(Body &&body) {
     HoldGuard hold;
     try {
         Result<Owned> result = body();
         if (result) [[likely]]
             return result->release();
         return restore_at_boundary(std::move(result.error()));
-    } catch (...) {
+    }
+    KESTRINE_PASS_FORCED_UNWIND
+    catch (...) {
         return fault_at_boundary();
     }
 }
@@ -50,11 +57,13 @@ PyObject *trampoline(Body &&body) noexcept {
 // For deallocators: the body returns nothing and a fault goes to
 // sys.unraisablehook with `context` (null for none).
 template <class Body>
-void trampoline_unraisable(Body &&body, PyObject *context) noexcept {
+void trampoline_unraisable(Body &&body, PyObject *context) {
     HoldGuard hold;
     try {
         body();
-    } catch (...) {
+    }
+    KESTRINE_PASS_FORCED_UNWIND
+    catch (...) {
         fault_unraisable(context);
     }
 }

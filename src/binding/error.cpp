@@ -1,6 +1,7 @@
 #include "error.hpp"
 
 #include <atomic>
+#include <exception>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -22,16 +23,26 @@ std::atomic<PyObject *> panic_type_cell{nullptr};
 
 // The GIL is given up while an error normalises (see make_normalized);
 // Relock takes it back for the one step that needs the interpreter.
+//
+// Taking the GIL back is where the interpreter ends a daemon thread at
+// exit, by unwinding it from inside PyEval_RestoreThread. The state is
+// cleared before each attempt, so an unwind that starts there does not try
+// to take the GIL a second time on its way out.
 class UnlockedGil {
 public:
     UnlockedGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~UnlockedGil() { PyEval_RestoreThread(state_); }
+    ~UnlockedGil() noexcept(false) {
+        if (PyThreadState *state = std::exchange(state_, nullptr))
+            PyEval_RestoreThread(state);
+    }
     UnlockedGil(const UnlockedGil &) = delete;
     UnlockedGil &operator=(const UnlockedGil &) = delete;
 
     class Relock {
     public:
-        explicit Relock(UnlockedGil &gil) noexcept : gil_(gil) { PyEval_RestoreThread(gil_.state_); }
+        explicit Relock(UnlockedGil &gil) : gil_(gil) {
+            PyEval_RestoreThread(std::exchange(gil_.state_, nullptr));
+        }
         ~Relock() { gil_.state_ = PyEval_SaveThread(); }
         Relock(const Relock &) = delete;
         Relock &operator=(const Relock &) = delete;
@@ -117,10 +128,8 @@ void raise_lazy(Lazy lazy) {
     } else {
         PyErr_Clear();
     }
-    std::fputs("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
-               "Python stack trace below:\n",
-               stderr);
-    std::fflush(stderr);
+    write_diagnostic("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
+                     "Python stack trace below:\n");
     PyErr_SetRaisedException(exc.release());
     PyErr_PrintEx(0);
     resume_panic(std::move(message));
@@ -202,15 +211,34 @@ PyObject *PyErr::make_normalized() {
         if (s.normalizing_thread == std::this_thread::get_id())
             panic_static("Re-entrant normalization of PyErrState detected");
     }
-    UnlockedGil gil;
-    std::lock_guard once(s.once);
-    if (s.normalized)
-        return s.normalized.get();  // another thread got here first
+    // Nothing may unwind while the GIL is given up, or the unwind would
+    // have to take it back inside a destructor: a failure waits until the
+    // GIL is ours again.
+    std::exception_ptr failure;
+    {
+        UnlockedGil gil;
+        std::lock_guard once(s.once);
+        if (!s.normalized) {
+            UnlockedGil::Relock relock(gil);
+            try {
+                normalize_locked(s);
+            }
+            KESTRINE_PASS_FORCED_UNWIND
+            catch (...) {
+                failure = std::current_exception();
+            }
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    return s.normalized.get();
+}
+
+void PyErr::normalize_locked(State &s) {
     {
         std::lock_guard lock(s.mutex);
         s.normalizing_thread = std::this_thread::get_id();
     }
-    UnlockedGil::Relock relock(gil);
     if (!s.lazy)
         panic_static("Cannot normalize a PyErr while already normalizing it.");
     raise_lazy(*std::exchange(s.lazy, std::nullopt));
@@ -220,7 +248,6 @@ PyObject *PyErr::make_normalized() {
     s.normalized = std::move(exc);
     std::lock_guard lock(s.mutex);
     s.normalizing_thread = std::thread::id();
-    return s.normalized.get();
 }
 
 bool PyErr::is_exactly(PyObject *type) {

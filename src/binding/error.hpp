@@ -71,6 +71,7 @@ public:
 private:
     struct State;
     explicit PyErr(std::unique_ptr<State> state) noexcept;
+    static void normalize_locked(State &s);
     std::unique_ptr<State> state_;
 };
 

@@ -1,11 +1,16 @@
 #include "fault.hpp"
 
+#include <Python.h>
+
+#include "ref.hpp"
+
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 namespace kestrine::binding {
@@ -23,20 +28,49 @@ std::string current_thread_label() {
     return std::string(name) + " (" + std::to_string(tid) + ")";
 }
 
+// Through sys.stderr, so that whatever the program did with it (a capture,
+// a redirection, a notebook) gets the report along with the traceback that
+// follows it. False if the interpreter cannot take the text.
+bool write_to_sys_stderr(std::string_view text) {
+    if (!PyGILState_Check())
+        return false;
+    Owned pending = Owned::steal(PyErr_GetRaisedException());
+    Owned file = Owned::borrow(PySys_GetObject("stderr"));
+    bool written = false;
+    if (file && file.get() != Py_None) {
+        Owned str = Owned::steal(
+            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        written = str && PyFile_WriteObject(str.get(), file.get(), Py_PRINT_RAW) == 0;
+        if (written)
+            Owned::steal(PyObject_CallMethod(file.get(), "flush", nullptr));
+    }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending.release());
+    return written;
+}
+
 }  // namespace
 
-void write_fault_report(std::string_view message, const std::source_location &where) noexcept {
+void write_diagnostic(std::string_view text) {
+    if (write_to_sys_stderr(text))
+        return;
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void write_fault_report(std::string_view message, const std::source_location &where) {
+    std::string report;
     try {
-        const std::string thread = current_thread_label();
-        std::fprintf(stderr, "\nthread '%s' panicked at %s:%u:%u:\n%.*s\n", thread.c_str(),
-                     where.file_name(), static_cast<unsigned>(where.line()),
-                     static_cast<unsigned>(where.column()), static_cast<int>(message.size()),
-                     message.data());
-    } catch (...) {
+        report = "\nthread '" + current_thread_label() + "' panicked at " + where.file_name() + ":" +
+                 std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n";
+        report.append(message).append("\n");
+    } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "\npanicked at %s:%u:%u\n", where.file_name(),
                      static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
+        std::fflush(stderr);
+        return;
     }
-    std::fflush(stderr);
+    write_diagnostic(report);
 }
 
 void panic(std::string message, std::source_location where) {
@@ -57,7 +91,11 @@ void panic_opaque(OpaquePayload payload, std::source_location where) {
 void resume_panic(std::string message) { throw Panic(std::move(message)); }
 
 void abort_at_boundary(std::source_location where) noexcept {
-    write_fault_report("uncaught panic at ffi boundary", where);
+    // The process is about to end: straight to the C stream.
+    std::fprintf(stderr, "\nthread '%s' panicked at %s:%u:%u:\nuncaught panic at ffi boundary\n",
+                 current_thread_label().c_str(), where.file_name(),
+                 static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
+    std::fflush(stderr);
     std::abort();
 }
 

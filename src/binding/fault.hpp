@@ -11,6 +11,17 @@
 #include <string_view>
 #include <variant>
 
+// The forced unwind by which pthread_exit ends a thread must leave every
+// catch-all as it came, or the process aborts; libstdc++ gives it a type
+// of its own. Must come before a catch (...) of the same try.
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define KESTRINE_PASS_FORCED_UNWIND \
+    catch (const abi::__forced_unwind &) { throw; }
+#else
+#define KESTRINE_PASS_FORCED_UNWIND
+#endif
+
 namespace kestrine::binding {
 
 // A payload that carries no text; the boundary reports it with a fixed
@@ -32,8 +43,12 @@ private:
     PanicPayload payload_;
 };
 
-// Writes the fault report (thread, raising site, message) to stderr.
-void write_fault_report(std::string_view message, const std::source_location &where) noexcept;
+// Diagnostic text for standard error: sys.stderr when the interpreter can
+// take it, the C stream otherwise.
+void write_diagnostic(std::string_view text);
+
+// Writes the fault report (thread, raising site, message).
+void write_fault_report(std::string_view message, const std::source_location &where);
 
 // Report, then throw. The default argument captures the caller's site.
 [[noreturn]] void panic(std::string message,

@@ -62,7 +62,7 @@ Result<Owned> all_list(PyObject *module) {
 
 }  // namespace
 
-PyObject *module_init(ModuleRecord &record) noexcept {
+PyObject *module_init(ModuleRecord &record) {
     return trampoline([&] { return init_body(record); });
 }
 

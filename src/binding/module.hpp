@@ -21,7 +21,7 @@ struct ModuleRecord {
 };
 
 // The whole entry point: call from PyInit_<name>.
-PyObject *module_init(ModuleRecord &record) noexcept;
+PyObject *module_init(ModuleRecord &record);
 
 // Registration in table order, stopping at the first error.
 Status register_classes(PyObject *module, std::span<LazyTypeObject *const> classes);

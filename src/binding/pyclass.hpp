@@ -152,7 +152,7 @@ void dealloc_instance(PyObject *self, void (*release)(PyObject *));
 [[noreturn]] void panic_without_tp_free();
 
 template <class T>
-void tp_dealloc(PyObject *self) noexcept {
+void tp_dealloc(PyObject *self) {
     trampoline_unraisable(
         [self] {
             if constexpr (std::is_trivially_destructible_v<T>) {
@@ -225,7 +225,7 @@ private:
 // borrow while it runs. Taking and giving one back would change nothing; an
 // exclusive borrow is still refused, by reading the flag.
 template <class T, auto Read, LazyTypeObject &Cls>
-PyObject *method_noargs(PyObject *self, PyObject *) noexcept {
+PyObject *method_noargs(PyObject *self, PyObject *) {
     return trampoline([self]() -> Result<Owned> {
         if (Status ok = check_receiver(self, Cls); !ok) [[unlikely]]
             return err(std::move(ok.error()));
@@ -237,7 +237,7 @@ PyObject *method_noargs(PyObject *self, PyObject *) noexcept {
 
 // Property getter entry for the same kind of accessor.
 template <class T, auto Read, LazyTypeObject &Cls>
-PyObject *property_getter(PyObject *self, void *) noexcept {
+PyObject *property_getter(PyObject *self, void *) {
     return method_noargs<T, Read, Cls>(self, nullptr);
 }
 
@@ -290,7 +290,7 @@ template <auto Make, auto... Extract>
 // tp_new slot (Cls.__new__(Cls, ...)) and the vectorcall (Cls(...)).
 template <auto Make, const FunctionDescription &Desc, auto... Extract>
 struct Constructor {
-    static PyObject *tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+    static PyObject *tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) {
         return trampoline([&]() -> Result<Owned> {
             PyObject *slots[sizeof...(Extract)] = {};
             if (Status bound = extract_arguments_tuple_dict(Desc, args, kwargs, slots); !bound) [[unlikely]]
@@ -300,7 +300,7 @@ struct Constructor {
     }
 
     static PyObject *vectorcall(PyObject *cls, PyObject *const *args, std::size_t nargsf,
-                                PyObject *kwnames) noexcept {
+                                PyObject *kwnames) {
         return trampoline([&]() -> Result<Owned> {
             PyObject *slots[sizeof...(Extract)] = {};
             if (Status bound = extract_arguments_fastcall(Desc, args, PyVectorcall_NARGS(nargsf),

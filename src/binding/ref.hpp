@@ -7,6 +7,18 @@
 
 namespace kestrine::binding {
 
+// At exit the interpreter ends daemon threads by unwinding them from a wait
+// for the GIL, which they do not hold. A reference dropped on the way out
+// is then left alone: the process is ending, and releasing it without the
+// GIL could free an object under another thread.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 // Holds exactly one strong reference and drops it on destruction. Every
 // new reference the binding layer receives goes into one of these at once,
 // so an early return or an unwinding fault cannot leak it.
@@ -20,7 +32,10 @@ public:
         Owned(std::move(other)).swap(*this);
         return *this;
     }
-    ~Owned() { Py_XDECREF(ptr_); }
+    ~Owned() {
+        if (ptr_ && !interpreter_finalizing())
+            Py_DECREF(ptr_);
+    }
 
     // Takes over a reference the caller already owns (may be null).
     static Owned steal(PyObject *ptr) noexcept { return Owned(ptr); }

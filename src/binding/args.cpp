@@ -202,8 +202,10 @@ PyErr too_many_positional_arguments(const FunctionDescription &desc, std::size_t
 }
 
 PyErr unexpected_keyword_argument(const FunctionDescription &desc, PyObject *key) {
-    return type_error(desc.display_name() + " got an unexpected keyword argument '" +
-                      display_text(key) + "'");
+    Result<std::string> shown = display_text(key);
+    if (!shown) [[unlikely]]
+        return std::move(shown.error());
+    return type_error(desc.display_name() + " got an unexpected keyword argument '" + *shown + "'");
 }
 
 PyErr multiple_values_for_argument(const FunctionDescription &desc, std::string_view key) {
@@ -259,31 +261,57 @@ void push_parameter_list(std::string &out, Names names) {
     }
 }
 
-std::string display_text(PyObject *obj) {
+namespace {
+
+constexpr const char *kUnprintable = "<unprintable object>";
+
+// str() of `obj`, lossily decoded; nothing if it fails with an ordinary
+// exception, which then goes to sys.unraisablehook.
+Result<std::optional<std::string>> str_or_report(PyObject *obj) {
     std::optional<PyErr> failure;
     if (Owned text = Owned::steal(PyObject_Str(obj))) {
         Result<std::string> lossy = to_string_lossy(text.get());
         if (lossy)
-            return std::move(*lossy);
+            return std::optional<std::string>(std::move(*lossy));
         failure.emplace(std::move(lossy.error()));
     } else {
         failure.emplace(PyErr::fetch());
     }
+    if (!PyErr_GivenExceptionMatches(failure->make_normalized(), PyExc_Exception))
+        return err(std::move(*failure));
     std::move(*failure).write_unraisable(obj);
+    return std::optional<std::string>();
+}
+
+}  // namespace
+
+// The type's name is shown by the same rule, but only once: a name whose
+// own str() fails (a str subclass can arrange that) gets the fixed text.
+Result<std::string> display_text(PyObject *obj) {
+    Result<std::optional<std::string>> text = str_or_report(obj);
+    if (!text)
+        return err(std::move(text.error()));
+    if (*text)
+        return std::move(**text);
     Owned type_name = Owned::steal(PyType_GetName(Py_TYPE(obj)));
     if (!type_name) {
         PyErr_Clear();
-        return "<unprintable object>";
+        return kUnprintable;
     }
-    return "<unprintable " + display_text(type_name.get()) + " object>";
+    Result<std::optional<std::string>> name = str_or_report(type_name.get());
+    if (!name)
+        return err(std::move(name.error()));
+    return *name ? "<unprintable " + **name + " object>" : std::string(kUnprintable);
 }
 
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
     if (!error.is_exactly(PyExc_TypeError))
         return error;
     PyObject *inner = error.make_normalized();
-    PyErr relabelled =
-        type_error("argument '" + std::string(name) + "': " + display_text(inner));
+    Result<std::string> shown = display_text(inner);
+    if (!shown) [[unlikely]]
+        return std::move(shown.error());
+    PyErr relabelled = type_error("argument '" + std::string(name) + "': " + *shown);
     std::optional<PyErr> cause;
     if (Owned inner_cause = Owned::steal(PyException_GetCause(inner)))
         cause.emplace(PyErr::from_value(std::move(inner_cause)));

@@ -116,8 +116,9 @@ template <auto Extract>
 }
 
 // How an object appears inside a message: its str(), lossily decoded, or a
-// placeholder (the failure going to sys.unraisablehook).
-std::string display_text(PyObject *obj);
+// placeholder (the failure going to sys.unraisablehook). An interrupt from
+// str() is not papered over: it comes back as the error.
+Result<std::string> display_text(PyObject *obj);
 
 // The message builders, exposed for the binder's callers and tests.
 PyErr too_many_positional_arguments(const FunctionDescription &desc, std::size_t given);

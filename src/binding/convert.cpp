@@ -11,14 +11,17 @@ namespace {
 // lies (or is merely huge) must not make us reserve it all up front.
 constexpr Py_ssize_t kMaxPresize = 1024;
 
-Py_ssize_t presize_hint(PyObject *seq) {
+// A failed length query is an ordinary hint failure and is dropped, but
+// taken properly: a PanicException must still resume, and an interrupt
+// (anything that is not an Exception) must still reach the caller.
+Result<Py_ssize_t> presize_hint(PyObject *seq) {
     const Py_ssize_t len = PySequence_Size(seq);
-    if (len < 0) {
-        // Dropped, but taken properly: a PanicException must still resume.
-        (void)PyErr::take();
-        return 0;
-    }
-    return std::min(len, kMaxPresize);
+    if (len >= 0) [[likely]]
+        return std::min(len, kMaxPresize);
+    std::optional<PyErr> error = PyErr::take();
+    if (error && !PyErr_GivenExceptionMatches(error->make_normalized(), PyExc_Exception))
+        return err(std::move(*error));
+    return 0;
 }
 
 }  // namespace
@@ -85,7 +88,10 @@ Result<FloatVec> extract_sequence(PyObject *obj) {
         return err(DowncastError{obj, kSequenceTarget});
     FloatVec values;
     try {
-        values.reserve(static_cast<std::size_t>(presize_hint(obj)));
+        Result<Py_ssize_t> hint = presize_hint(obj);
+        if (!hint)
+            return err(std::move(hint.error()));
+        values.reserve(static_cast<std::size_t>(*hint));
         Owned iter = Owned::steal(PyObject_GetIter(obj));
         if (!iter)
             return err(PyErr::fetch());

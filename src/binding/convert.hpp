@@ -67,13 +67,19 @@ Result<FloatVec> extract_f32_vec(PyObject *obj);
 Result<FloatVec> extract_sequence(PyObject *obj);
 Result<OwnedText> extract_text(PyObject *obj);
 
-inline Owned f32_into_py(float value) {
-    return Owned::steal(ensure(PyFloat_FromDouble(static_cast<double>(value))));
+// New Python values; MemoryError when the interpreter cannot make one.
+inline Result<Owned> new_object(PyObject *obj) {
+    if (!obj) [[unlikely]]
+        return err(PyErr::fetch());
+    return Owned::steal(obj);
 }
 
-inline Owned text_into_py(std::string_view text) {
-    return Owned::steal(
-        ensure(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+inline Result<Owned> f32_into_py(float value) {
+    return new_object(PyFloat_FromDouble(static_cast<double>(value)));
+}
+
+inline Result<Owned> text_into_py(std::string_view text) {
+    return new_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 // The exact-float fast path stays inline; everything else goes out of line.

@@ -72,8 +72,8 @@ Status add_value(PyObject *module, PyObject *name, PyObject *value) {
         if (!all)
             return err(std::move(all.error()));
         if (PyList_Append(all->get(), name) < 0) {
-            const std::string reason = display_text(PyErr::fetch().make_normalized());
-            panic("could not append __name__ to __all__: " + reason);
+            Result<std::string> reason = display_text(PyErr::fetch().make_normalized());
+            panic("could not append __name__ to __all__: " + reason.value_or("<unprintable object>"));
         }
     }
     if (PyObject_SetAttr(module, name, value) < 0)

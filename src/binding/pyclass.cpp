@@ -193,6 +193,27 @@ Status check_receiver_slow(PyObject *obj, LazyTypeObject &cls) {
     return err(DowncastError{obj, cls.descriptor().name});
 }
 
+PyObject *call_as_type(PyObject *cls, PyObject *const *args, std::size_t nargsf,
+                       PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Owned tuple = Owned::steal(PyTuple_New(nargs));
+    if (!tuple)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Owned kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) != 0) {
+        kwargs = Owned::steal(PyDict_New());
+        if (!kwargs)
+            return nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                return nullptr;
+        }
+    }
+    return PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+}
+
 PyErr already_mutably_borrowed() { return PyErr(PyExc_RuntimeError, "Already mutably borrowed"); }
 
 }  // namespace kestrine::binding

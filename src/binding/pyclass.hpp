@@ -286,8 +286,15 @@ template <auto Make, auto... Extract>
     return new_instance(cls, std::move(*payload));
 }
 
+// Cls(...) for a class whose __new__ or __init__ has been assigned: what
+// type.__call__ does, given the arguments as a tuple and a dict.
+PyObject *call_as_type(PyObject *cls, PyObject *const *args, std::size_t nargsf,
+                       PyObject *kwnames);
+
 // The two constructor entries of a class, built from the same parts: the
 // tp_new slot (Cls.__new__(Cls, ...)) and the vectorcall (Cls(...)).
+// The vectorcall skips type.__call__ only while the class still has its
+// own __new__ and object's __init__, as nothing else would run then.
 template <auto Make, const FunctionDescription &Desc, auto... Extract>
 struct Constructor {
     static PyObject *tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) {
@@ -295,12 +302,21 @@ struct Constructor {
             PyObject *slots[sizeof...(Extract)] = {};
             if (Status bound = extract_arguments_tuple_dict(Desc, args, kwargs, slots); !bound) [[unlikely]]
                 return err(std::move(bound.error()));
+            // The dict's references are only borrowed, and converting one
+            // argument can run code that drops another's last reference
+            // (by clearing the dict, say): hold each while they convert.
+            Owned held[sizeof...(Extract)];
+            for (std::size_t i = 0; i < sizeof...(Extract); ++i)
+                held[i] = Owned::borrow(slots[i]);
             return convert_and_allocate<Make, Extract...>(cls, Desc, slots);
         });
     }
 
     static PyObject *vectorcall(PyObject *cls, PyObject *const *args, std::size_t nargsf,
                                 PyObject *kwnames) {
+        const auto *type = reinterpret_cast<PyTypeObject *>(cls);
+        if (type->tp_new != tp_new || type->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
+            return call_as_type(cls, args, nargsf, kwnames);
         return trampoline([&]() -> Result<Owned> {
             PyObject *slots[sizeof...(Extract)] = {};
             if (Status bound = extract_arguments_fastcall(Desc, args, PyVectorcall_NARGS(nargsf),

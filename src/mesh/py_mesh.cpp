@@ -19,7 +19,7 @@ binding::InternedNames names;
 constexpr binding::FunctionDescription new_args{"PyMesh", "__new__", params, 0, 1, {}, &names};
 using New = binding::Constructor<from_path, new_args, binding::extract_text>;
 
-binding::Owned get_mesh_path(const PyMesh &mesh) { return binding::text_into_py(mesh.path.view()); }
+binding::Result<binding::Owned> get_mesh_path(const PyMesh &mesh) { return binding::text_into_py(mesh.path.view()); }
 
 const binding::ClassItem items[] = {
     binding::type_slot(Py_tp_new, New::tp_new),

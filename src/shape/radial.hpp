@@ -26,12 +26,12 @@ using RadiusLengthConstructor = binding::Constructor<from_radius_length<Payload>
                                                      binding::extract_f32, binding::extract_f32>;
 
 template <class Payload>
-binding::Owned read_radius(const Payload &shape) {
+binding::Result<binding::Owned> read_radius(const Payload &shape) {
     return binding::f32_into_py(shape.radius);
 }
 
 template <class Payload>
-binding::Owned read_half_length(const Payload &shape) {
+binding::Result<binding::Owned> read_half_length(const Payload &shape) {
     return binding::f32_into_py(shape.half_length);
 }
 

@@ -60,7 +60,7 @@ PyObject *faulty_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexce
     return FaultyNew::tp_new(cls, args, kwargs);
 }
 
-Owned cell_value(const Cell &c) { return f32_into_py(c.value); }
+Result<Owned> cell_value(const Cell &c) { return f32_into_py(c.value); }
 
 const ClassItem cell_items[] = {
     type_slot(Py_tp_new, cell_new),
@@ -226,7 +226,7 @@ PyObject *write_unraisable(PyObject *, PyObject *args) noexcept {
     if (!PyArg_ParseTuple(args, "O|O", &exc, &obj))
         return nullptr;
     return call([&]() -> Result<Owned> {
-        PyErr(PyExc_ValueError, display_text(exc)).write_unraisable(obj == Py_None ? nullptr : obj);
+        PyErr(PyExc_ValueError, display_text(exc).value()).write_unraisable(obj == Py_None ? nullptr : obj);
         return none();
     });
 }
@@ -309,7 +309,7 @@ PyObject *to_f32_vec(PyObject *, PyObject *obj) noexcept {
             return err(std::move(v.error()));
         Owned out = Owned::steal(ensure(PyList_New(0)));
         for (float f : *v)
-            PyList_Append(out.get(), f32_into_py(f).get());
+            PyList_Append(out.get(), f32_into_py(f)->get());
         return out;
     });
 }
@@ -322,7 +322,7 @@ PyObject *to_text(PyObject *, PyObject *obj) noexcept {
             return err(std::move(t.error()));
         const std::string_view v = t->view();
         Owned bytes = Owned::steal(ensure(PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))));
-        Owned back = text_into_py(v);
+        Owned back = text_into_py(v).value();
         return Owned::steal(ensure(Py_BuildValue("(OOO)", bytes.get(), t->capacity() ? Py_True : Py_False, back.get())));
     });
 }
@@ -359,7 +359,12 @@ PyObject *relabel(PyObject *, PyObject *args) noexcept {
 }
 
 PyObject *display(PyObject *, PyObject *obj) noexcept {
-    return call([&]() -> Result<Owned> { return text_into_py(display_text(obj)); });
+    return call([&]() -> Result<Owned> {
+        Result<std::string> text = display_text(obj);
+        if (!text)
+            return err(std::move(text.error()));
+        return text_into_py(*text);
+    });
 }
 
 PyObject *borrow_flag(PyObject *, PyObject *args) noexcept {

@@ -117,27 +117,72 @@ def boom(self):
 
 Raises, NotText = type("Raises", (), {"__str__": boom}), type("NotText", (), {"__str__": lambda s: 3})
 Surrogate = type("Surrogate", (), {"__str__": lambda s: "x\udfffy"})
+Unprintable = type("Unprintable", (str,), {"__str__": boom})
+Unprintable.__name__ = Unprintable("Unprintable")  # the fallback's own text fails too
+Loud = type("Loud", (str,), {"__str__": lambda s: (_ for _ in ()).throw(KeyboardInterrupt)})
 
-@pytest.mark.parametrize("obj, text, exc", [
-    (42, "42", None), ("h\u00e9llo", "h\u00e9llo", None), ("a\ud800\udc00", "a" + R3 * 2, None),
-    (Surrogate(), f"x{R3}y", None), (Raises(), "<unprintable Raises object>", ValueError),
-    (NotText(), "<unprintable NotText object>", TypeError)])
-def test_display_text(monkeypatch, obj, text, exc):
+@pytest.mark.parametrize("obj, text, reported", [
+    (42, "42", []), ("h\u00e9llo", "h\u00e9llo", []), ("a\ud800\udc00", "a" + R3 * 2, []),
+    (Surrogate(), f"x{R3}y", []), (Raises(), "<unprintable Raises object>", [ValueError]),
+    (NotText(), "<unprintable NotText object>", [TypeError]),
+    (Unprintable("x"), "<unprintable object>", [ValueError, ValueError])])
+def test_display_text(monkeypatch, obj, text, reported):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     assert kt.display(obj) == text
-    assert [(type(u.exc_value), u.object) for u in seen] == ([(exc, obj)] if exc else [])
+    assert [type(u.exc_value) for u in seen] == reported
+    assert [u.object for u in seen] == [obj, Unprintable.__name__][:len(reported)]
+
+class Sides:
+    def __init__(self, exc):
+        self.exc = exc
+    def __len__(self):
+        raise self.exc
+    def __getitem__(self, i):
+        if i < 3:
+            return 2.0
+        raise IndexError
+
+def float_raising(exc):
+    return type("F", (), {"__float__": lambda s: (_ for _ in ()).throw(exc)})()
+
+# An interrupt where a failure is otherwise papered over (a length hint, an
+# unprintable text) still reaches the caller, and nothing is reported.
+@pytest.mark.parametrize("call, exc", [
+    (lambda: kt.display(Loud("x")), KeyboardInterrupt),
+    (lambda: kt.relabel(TypeError(Loud("x")), "x"), KeyboardInterrupt),
+    (lambda: kestrine.Sphere(**{Loud("x"): 1}), KeyboardInterrupt),
+    (lambda: kestrine.Sphere(float_raising(TypeError(Loud("x")))), KeyboardInterrupt),
+    (lambda: kestrine.Cuboid(Sides(KeyboardInterrupt())), KeyboardInterrupt),
+    (lambda: kestrine.Cuboid(Sides(SystemExit(3))), SystemExit),
+    (lambda: kestrine.Sphere(**{Unprintable("x"): 1}), TypeError),
+    (lambda: kestrine.Cuboid(Sides(ValueError())).__class__, None)])
+def test_interrupts_are_not_swallowed(monkeypatch, call, exc):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    if exc is None:
+        assert call() is kestrine.Cuboid and seen == []
+        return
+    with pytest.raises(exc) as info:
+        call()
+    if exc is TypeError:  # an ordinary failure: placeholder text, reported twice
+        assert info.value.args == ("Sphere.__new__() got an unexpected keyword argument '<unprintable object>'",)
+        assert len(seen) == 2
+    else:
+        assert seen == []
 
 @pytest.mark.parametrize("cause", [None, KeyError("k")])
 @pytest.mark.parametrize("inner_args, shown", [(("bad",), "bad"), (("a", 1), "('a', 1)"), (("\ud800",), R3)])
 def test_relabel_type_error(cause, inner_args, shown):
-    inner = TypeError(*inner_args)
+    inner, refs = TypeError(*inner_args), sys.getrefcount(cause)
     inner.__cause__ = cause
     with pytest.raises(TypeError) as info:
         kt.relabel(inner, "x")
     e = info.value
     assert type(e) is TypeError and e.args == (f"argument 'x': {shown}",)
     assert e.__cause__ is cause and e.__suppress_context__ is True and e.__context__ is not inner
+    del e, info, inner
+    assert sys.getrefcount(cause) == refs
 
 @pytest.mark.parametrize("exc", [type("SubTypeError", (TypeError,), {})("s"), ValueError("v"), OverflowError("o"),
                                  UnicodeEncodeError("utf-8", "\ud800", 0, 1, "surrogates not allowed")])
@@ -157,6 +202,9 @@ def test_conversion_errors(call, exc, msg):
         call()
     assert type(info.value) is exc and str(info.value).startswith(msg)
 
+VALID_KEYWORDS = {"Sphere": {"radius": 1.0}, "Cuboid": {"sides": [1.0] * 3}, "PyMesh": {"path": "m.obj"}} | \
+    dict.fromkeys(["Capsule", "Cone", "Cylinder"], {"radius": 1.0, "length": 2.0})
+
 @pytest.mark.parametrize("cls, args, kwargs, msg", [
     ("Sphere", (), {}, "missing 1 required positional argument: 'radius'"),
     ("Cone", (), {}, "missing 2 required positional arguments: 'radius' and 'length'"),
@@ -165,6 +213,8 @@ def test_conversion_errors(call, exc, msg):
     ("Cylinder", (1.0, 2.0, 3.0), {}, "takes 2 positional arguments but 3 were given"),
     ("Sphere", (), {"b": 1, "a": 2}, f"{UNEXPECTED} 'b'"),
     ("Sphere", (), {"Radius": 1.0}, f"{UNEXPECTED} 'Radius'"),
+    ("Sphere", (), {"rad": 3.0}, f"{UNEXPECTED} 'rad'"),
+    ("Cone", (1.0,), {"len": 2.0}, f"{UNEXPECTED} 'len'"),
     ("Capsule", (1.0,), {"radius": 2.0}, f"{MULTI} 'radius'"),
     ("Cone", (), {"colour": 3}, f"{UNEXPECTED} 'colour'"),
     ("Cone", (1.0, 2.0), {"colour": 3}, f"{UNEXPECTED} 'colour'"),
@@ -172,6 +222,7 @@ def test_conversion_errors(call, exc, msg):
     ("Cuboid", ([1.0] * 3,), {"sides": 1}, f"{MULTI} 'sides'")])
 def test_constructor_binding_errors(cls, args, kwargs, msg):
     cls = getattr(kestrine, cls)
+    cls(**VALID_KEYWORDS[cls.__name__])  # the fast keyword path now knows the class's names
     for make in (lambda: cls(*args, **kwargs), lambda: cls.__new__(cls, *args, **kwargs)):
         with pytest.raises(TypeError) as info:
             make()

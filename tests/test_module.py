@@ -1,5 +1,6 @@
 """The kestrine module object, class registration, and the class objects themselves."""
 import copy, gc, pickle, shutil, subprocess, sys, types, weakref
+from unittest import mock
 
 import pytest
 
@@ -91,6 +92,10 @@ def test_registration_fills_all_and_caches_the_module():
     m = kt.init_scenario(0)
     assert m.__all__ == REGISTERED and m.Cell is kt.class_object("Cell")
     assert kt.init_scenario(0) is m
+    ref = weakref.ref(m)
+    del m
+    gc.collect()
+    assert ref() is not None and kt.init_scenario(0) is ref()  # the record keeps its own reference
 
 
 def module_class(refuse=None, lookup_error=None):
@@ -188,3 +193,24 @@ def test_helper_class_objects_are_cached():
     assert kt.class_object("Cell") is kt.class_object("Cell")
     bare = kt.class_object("NoSignature")
     assert bare.__doc__ == "Only a body." and bare.__text_signature__ is None
+    assert kt.Cell.prop.__doc__ == "first doc"  # a merged property keeps its first doc
+
+
+def test_assigned_init_takes_effect():
+    calls = []
+    with mock.patch.object(kestrine.Sphere, "__init__", lambda self, *a, **k: calls.append((type(self), a, k))):
+        kestrine.Sphere(2.0)
+        kestrine.Sphere(radius=3.0)
+    with mock.patch.object(kestrine.Cone, "__init__", return_value=None) as init:
+        cone = kestrine.Cone(1.0, length=2.0)
+    init.assert_called_once_with(1.0, length=2.0)
+    kestrine.Sphere(4.0)  # restored: no call
+    assert calls == [(kestrine.Sphere, (2.0,), {}), (kestrine.Sphere, (), {"radius": 3.0})]
+    assert (cone.radius(), cone.half_length()) == (1.0, 1.0)
+
+
+def test_assigned_new_takes_effect():
+    # Assigning __new__ changes the class for good, so in a process of its own.
+    code = ("import kestrine\nC = kestrine.Cylinder\nC.__new__ = staticmethod(lambda c, *a, **k: (c.__name__, a, k))\n"
+            "print(C(1.0, length=2.0) == type.__call__(C, 1.0, length=2.0) == ('Cylinder', (1.0,), {'length': 2.0}))")
+    assert run(code) == ["True"]

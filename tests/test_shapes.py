@@ -1,8 +1,10 @@
 import ctypes
+import gc
 import math
 import struct
 import subprocess
 import sys
+import weakref
 
 import pytest
 
@@ -156,3 +158,24 @@ def test_constructors_leave_nothing_behind(body):
     out, _ = run_script(body)
     blocks, traced, refs_kept = out[-1].split()
     assert abs(int(blocks)) < 100 and abs(int(traced)) < 4096 and refs_kept == "True"
+
+
+def test_keyword_argument_outlives_an_earlier_conversion():
+    # Converting radius drops every other reference to the length argument.
+    log = []
+    Length = type("Length", (), {"__float__": lambda s: log.append("converted") or 4.0,
+                                 "__del__": lambda s: log.append("freed")})
+    length = Length()
+    ref = weakref.ref(length)
+
+    class Radius:
+        def __float__(self):
+            for holder in gc.get_referrers(ref()):
+                if isinstance(holder, dict):
+                    holder.clear()
+            log.append("cleared")
+            return 1.0
+    kwargs = {"radius": Radius(), "length": length}
+    del length
+    c = Cylinder.__new__(Cylinder, **kwargs)
+    assert (c.radius(), c.half_length(), log) == (1.0, 2.0, ["cleared", "converted", "freed"])

@@ -1,9 +1,12 @@
 """Many threads constructing, reading and faulting at once, with frequent thread switches."""
 import ctypes
 import struct
+import subprocess
 import sys
 import threading
 import time
+
+import pytest
 
 import kestrine_testing as kt
 from kestrine import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
@@ -86,3 +89,26 @@ def test_threads_construct_read_and_fault_concurrently():
     assert ends.keys() == steps.keys() and all(n > 10 and held == 0 for n, held in ends.values()), ends
     assert unraised == [("static fault in dealloc",)] * len(drops)
     assert [kt.borrow_flag(c) for c in cells] == [0, 0, 0] and kt.hold_count() == 0
+
+
+DAEMONS = """
+import fractions, threading, time, kestrine
+def spin():
+    r = fractions.Fraction(1, 3)  # its __float__ is Python code: the GIL changes hands inside the call
+    while True:
+        {}
+for _ in range(4):
+    threading.Thread(target=spin, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+# At exit, 3.12 and 3.13 end daemon threads by unwinding them from inside the
+# call (pthread_exit); later versions leave them blocked. Either way the
+# process ends normally.
+@pytest.mark.parametrize("body", ["kestrine.Cylinder(r, length=r)",
+                                  "try: kestrine.Sphere('x')\n        except TypeError: pass"])
+def test_daemon_threads_inside_calls_at_exit(body):
+    runs = [subprocess.Popen([sys.executable, "-c", DAEMONS.format(body)], stderr=subprocess.PIPE, text=True)
+            for _ in range(20)]
+    assert [(p.wait(timeout=120), p.stderr.read()) for p in runs] == [(0, "")] * 20

@@ -116,11 +116,15 @@ def quiet(call):
 def leak_check(calls, rounds, classes=(Capsule, Cone, Cuboid, Cylinder, Sphere)):
     tracemalloc.start()
     for _ in range(rounds // 10 + 1): [quiet(c) for c in calls]
-    gc.collect()
-    refs, blocks, traced = [sys.getrefcount(c) for c in classes], sys.getallocatedblocks(), tracemalloc.get_traced_memory()[0]
-    for _ in range(rounds): [quiet(c) for c in calls]
-    gc.collect()
-    print(sys.getallocatedblocks() - blocks, tracemalloc.get_traced_memory()[0] - traced, [sys.getrefcount(c) for c in classes] == refs)
+    deltas = []
+    for _ in range(2):  # a leak shows in both halves; the io stack's one-off growth in one at most
+        gc.collect()
+        refs, blocks, traced = [sys.getrefcount(c) for c in classes], sys.getallocatedblocks(), tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds // 2): [quiet(c) for c in calls]
+        gc.collect()
+        deltas.append((sys.getallocatedblocks() - blocks, tracemalloc.get_traced_memory()[0] - traced,
+                       [sys.getrefcount(c) for c in classes] == refs))
+    print(*min(deltas, key=lambda d: abs(d[1])))
 """
 
 

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/env.sh
 list="${1:-scripts/mutants.txt}"
-python="$(tool_venv mutate 3.12 'pytest>=8' 'hypothesis>=6')"
+python="$PWD/$(tool_venv mutate 3.12 'pytest>=8' 'hypothesis>=6')"
 build=build/mutate
 cmake -S . -B "$build" -G Ninja -DKESTRINE_TESTING=ON -DPython_EXECUTABLE="$python" >/dev/null
 

@@ -26,9 +26,10 @@ PY
 
 killed=0 survived=0 n=0 saved="$build/unmutated" file=
 trap '[ -z "$file" ] || cp "$saved" "$file"' EXIT
-while IFS='|' read -r file old new; do
-    case "$file" in ''|\#*) continue ;; esac
-    file="$(echo "$file" | xargs)"; old="${old# }"; old="${old% }"; new="${new# }"; new="${new% }"
+while IFS= read -r line; do
+    case "$line" in ''|\#*) continue ;; esac
+    file="${line%% @@ *}" rest="${line#* @@ }"
+    old="${rest%% @@ *}" new="${rest#* @@ }"
     n=$((n + 1))
     cp "$file" "$saved"
     mutate "$file" "$old" "$new" || exit 2

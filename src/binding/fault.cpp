@@ -1,29 +1,12 @@
 #include "fault.hpp"
 
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "platform.hpp"
+
 namespace kestrine::binding {
-namespace {
-
-// Threads have no names of their own in CPython, so the main thread is
-// called "main" and others go by their kernel name and id.
-std::string current_thread_label() {
-    const long tid = syscall(SYS_gettid);
-    if (tid == getpid())
-        return "main";
-    char name[17] = {};  // the kernel's limit, with its terminator
-    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
-        return "<unnamed> (" + std::to_string(tid) + ")";
-    return std::string(name) + " (" + std::to_string(tid) + ")";
-}
-
-}  // namespace
 
 void write_fault_report(std::string_view message, const std::source_location &where) noexcept {
     try {

@@ -67,8 +67,8 @@ compile() {
 }
 
 i386="$(i386_include)"
-compile aarch64-macos "$include" "${units[@]}"
-compile x86_64-macos "$include" "${units[@]}"
+compile aarch64-macos.11.0 "$include" "${units[@]}"
+compile x86_64-macos.10.15 "$include" "${units[@]}"
 compile aarch64-linux-gnu.2.17 "$include" "${units[@]}"
 compile x86-linux-gnu.2.17 "$i386" "${units[@]}"
 compile x86_64-windows-gnu "$include" src/binding/platform.cpp

@@ -34,7 +34,7 @@ i386_pyconfig() {
         deb="$(apt-cache "${apt[@]}" depends --important libpython3-dev |
                awk '$2 ~ /^libpython3\.[0-9]+-dev$/ { print $2; exit }')"
         (cd "$state" && rm -f ./*.deb && apt-get -qq "${apt[@]}" download "$deb" 2>/dev/null)
-        dpkg --fsys-tarfile "$state"/*.deb | tar -xO --wildcards './usr/include/*/pyconfig.h' \
+        dpkg --fsys-tarfile "$state"/*.deb | tar -xO --wildcards './usr/include/i386-linux-gnu/*/pyconfig.h' \
             > "$state/pyconfig.h"
     fi
     echo "$state/pyconfig.h"

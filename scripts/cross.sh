@@ -27,15 +27,15 @@ mkdir -p "$out"
 i386_pyconfig() {
     local state="$PWD/.venv/apt-i386" deb
     local apt=(-o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
-               -o APT::Architecture=i386 -o APT::Architectures=i386)
+               -o APT::Architecture=i386 -o APT::Architectures=i386 -o APT::Sandbox::User=root)
     if [ ! -s "$state/pyconfig.h" ]; then
         mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
         apt-get -qq "${apt[@]}" update
         deb="$(apt-cache "${apt[@]}" depends --important libpython3-dev |
                awk '$2 ~ /^libpython3\.[0-9]+-dev$/ { print $2; exit }')"
-        (cd "$state" && rm -f ./*.deb && apt-get -qq "${apt[@]}" download "$deb" 2>/dev/null)
-        dpkg --fsys-tarfile "$state"/*.deb | tar -xO --wildcards './usr/include/i386-linux-gnu/*/pyconfig.h' \
-            > "$state/pyconfig.h"
+        (cd "$state" && rm -f ./*.deb && apt-get -qq "${apt[@]}" download "$deb")
+        dpkg --fsys-tarfile "$state"/*.deb |
+            tar -xO --wildcards './usr/include/i386-linux-gnu/*/pyconfig.h' > "$state/pyconfig.h"
     fi
     echo "$state/pyconfig.h"
 }

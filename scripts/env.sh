@@ -62,3 +62,11 @@ sanitizer_env() {
     echo "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$log${*:+:verify_asan_link_order=0}"
     echo "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$log"
 }
+
+# zig_toolchain: zig from PyPI (clang with libc++, and the C library
+# headers of many targets) in the venv .venv/zig; prints the zig program.
+zig_toolchain() {
+    local python
+    python="$(tool_venv zig 3.12 'ziglang>=0.17,<0.18')" || return 1
+    "$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'
+}

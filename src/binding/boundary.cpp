@@ -23,8 +23,6 @@ std::optional<PyErr> current_fault_as_error() {
 
 }  // namespace
 
-constinit thread_local long gil_count __attribute__((tls_model("initial-exec"))) = 0;
-
 // Materialising the error may itself run out of memory: the interpreter's
 // MemoryError then stands as the call's exception. Any other fault here has
 // nowhere left to go.

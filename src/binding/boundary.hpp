@@ -13,14 +13,9 @@
 #include <Python.h>
 
 #include "error.hpp"
+#include "platform.hpp"  // gil_count
 
 namespace kestrine::binding {
-
-// Per-thread count of active call boundaries. Initial-exec TLS: every call
-// touches it, and the general model would cost a __tls_get_addr call each
-// time; one word fits the static TLS the loader keeps for late libraries.
-// constinit: no dynamic initialisation, so no TLS wrapper call either.
-extern constinit thread_local long gil_count __attribute__((tls_model("initial-exec")));
 
 inline long hold_count() noexcept { return gil_count; }
 

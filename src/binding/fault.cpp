@@ -2,31 +2,16 @@
 
 #include <Python.h>
 
-#include "ref.hpp"
-
-#include <sys/prctl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <string>
 
+#include "platform.hpp"
+#include "ref.hpp"
+
 namespace kestrine::binding {
 namespace {
-
-// Threads have no names of their own in CPython, so the main thread is
-// called "main" and others go by their kernel name and id.
-std::string current_thread_label() {
-    const long tid = syscall(SYS_gettid);
-    if (tid == getpid())
-        return "main";
-    char name[17] = {};  // the kernel's limit, with its terminator
-    if (prctl(PR_GET_NAME, name) != 0 || name[0] == '\0')
-        return "<unnamed> (" + std::to_string(tid) + ")";
-    return std::string(name) + " (" + std::to_string(tid) + ")";
-}
 
 // Through sys.stderr, so that whatever the program did with it (a capture,
 // a redirection, a notebook) gets the report along with the traceback that

@@ -11,16 +11,7 @@
 #include <string_view>
 #include <variant>
 
-// The forced unwind by which pthread_exit ends a thread must leave every
-// catch-all as it came, or the process aborts; libstdc++ gives it a type
-// of its own. Must come before a catch (...) of the same try.
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#define KESTRINE_PASS_FORCED_UNWIND \
-    catch (const abi::__forced_unwind &) { throw; }
-#else
-#define KESTRINE_PASS_FORCED_UNWIND
-#endif
+#include "platform.hpp"  // KESTRINE_PASS_FORCED_UNWIND
 
 namespace kestrine::binding {
 

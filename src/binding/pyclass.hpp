@@ -101,6 +101,13 @@ struct PyClassObject {
     std::atomic<std::uintptr_t> borrow_flag;
 };
 
+// Whether the instance record of a `T` class comes to `lp64` bytes on a
+// 64-bit build and `ilp32` on a 32-bit one: the sizes classes are known by.
+template <class T>
+consteval bool instance_size_is(std::size_t lp64, std::size_t ilp32) {
+    return sizeof(PyClassObject<T>) == (sizeof(void *) == 8 ? lp64 : ilp32);
+}
+
 inline constexpr std::uintptr_t kExclusiveBorrow = ~std::uintptr_t{0};
 
 template <class T>

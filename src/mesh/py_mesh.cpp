@@ -11,6 +11,7 @@ namespace {
 struct PyMesh {
     binding::OwnedText path;
 };
+static_assert(binding::instance_size_is<PyMesh>(48, 24));
 
 PyMesh from_path(binding::OwnedText path) { return PyMesh{std::move(path)}; }
 

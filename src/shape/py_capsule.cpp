@@ -9,6 +9,7 @@ struct PyCapsule {
     float radius;
     float half_length;
 };
+static_assert(binding::instance_size_is<PyCapsule>(32, 20));
 
 binding::InternedNames names;
 constexpr binding::FunctionDescription new_args = radius_length_description("Capsule", names);

@@ -11,6 +11,7 @@ struct PyCone {
     float radius;
     float half_length;
 };
+static_assert(binding::instance_size_is<PyCone>(32, 20));
 
 binding::InternedNames names;
 constexpr binding::FunctionDescription new_args = radius_length_description("Cone", names);

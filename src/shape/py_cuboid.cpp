@@ -9,6 +9,7 @@ namespace {
 struct PyCuboid {
     float half_extents[3];  // x, y, z
 };
+static_assert(binding::instance_size_is<PyCuboid>(40, 24));
 
 // Every side is converted before the count is looked at; a short sequence
 // is a fault whose report names the read that failed.

@@ -11,6 +11,7 @@ struct PyCylinder {
     float radius;
     float half_length;
 };
+static_assert(binding::instance_size_is<PyCylinder>(32, 20));
 
 binding::InternedNames names;
 constexpr binding::FunctionDescription new_args = radius_length_description("Cylinder", names);

@@ -8,6 +8,7 @@ namespace {
 struct PySphere {
     float radius;
 };
+static_assert(binding::instance_size_is<PySphere>(32, 16));
 
 PySphere from_radius(float radius) { return PySphere{radius}; }
 

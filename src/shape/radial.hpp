@@ -1,10 +1,10 @@
 // What the shapes built from a radius and a length have in common.
 #pragma once
 
-#include <string_view>
-
-#include "../binding/convert.hpp"
+#include "../binding/convert.hpp"  // Python.h, ahead of every standard header
 #include "../binding/pyclass.hpp"
+
+#include <string_view>
 
 namespace kestrine::shape {
 

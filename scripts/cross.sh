@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Compiles every unit, warnings as errors, with clang and libc++ (zig) for
+# targets this machine cannot run: macOS on arm64 and x86-64, Linux on
+# aarch64, and 32-bit Linux on i386, where the instance sizes are checked by
+# the classes' static assertions. Nothing is linked or run.
+#
+# CPython's headers are the same on every platform but for pyconfig.h, so
+# these builds use this machine's Python 3.12 headers. Its pyconfig.h (x86-64
+# Linux) has the type sizes of every 64-bit target here; what it gets wrong
+# for macOS is feature macros (HAVE_*) that kestrine does not read. For i386
+# its SIZEOF_* and ALIGNOF_* lines are replaced by those of Debian's i386
+# Python package, which is downloaded, not installed.
+#
+# The platform unit includes no Python header and is also compiled for
+# Windows and FreeBSD, the other branches it has.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/env.sh
+zig="$(zig_toolchain)"
+python="$(kestrine_python 3.12)"
+include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
+out="build/cross"
+mkdir -p "$out"
+
+# The package lists and the .deb go to a private apt state under .venv/,
+# which leaves the system's own apt configuration alone.
+i386_pyconfig() {
+    local state="$PWD/.venv/apt-i386" deb
+    local apt=(-o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
+               -o APT::Architecture=i386 -o APT::Architectures=i386 -o APT::Sandbox::User=root)
+    if [ ! -s "$state/pyconfig.h" ]; then
+        mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+        apt-get -qq "${apt[@]}" update
+        deb="$(apt-cache "${apt[@]}" depends --important libpython3-dev |
+               awk '$2 ~ /^libpython3\.[0-9]+-dev$/ { print $2; exit }')"
+        (cd "$state" && rm -f ./*.deb && apt-get -qq "${apt[@]}" download "$deb")
+        dpkg --fsys-tarfile "$state"/*.deb |
+            tar -xO --wildcards './usr/include/i386-linux-gnu/*/pyconfig.h' > "$state/pyconfig.h"
+    fi
+    echo "$state/pyconfig.h"
+}
+
+# This machine's headers with the i386 type sizes: a copy of the tree, since
+# Python.h finds pyconfig.h beside itself before any -I directory.
+i386_include() {
+    local sizes dir="$out/include-i386"
+    sizes="$(sed -nE 's/^#define ((SIZEOF|ALIGNOF)_[A-Z0-9_]+) (.*)$/s|^#define \1 .*|#define \1 \3|/p' \
+             "$(i386_pyconfig)")"
+    rm -rf "$dir" && cp -r "$include" "$dir"
+    sed "$sizes" "$include/pyconfig.h" > "$dir/pyconfig.h"
+    grep -q '^#define SIZEOF_VOID_P 4$' "$dir/pyconfig.h"
+    echo "$dir"
+}
+
+flags=(-std=c++23 -Wall -Wextra -Werror -fPIC -fvisibility=hidden "-fmacro-prefix-map=$PWD/=")
+units=(src/binding/*.cpp src/kestrine_py.cpp src/shape/*.cpp src/mesh/*.cpp
+       tests/helper/kestrine_testing.cpp)
+
+# compile TARGET INCLUDE UNIT...: every unit for TARGET, two at a time.
+compile() {
+    local target="$1" inc="$2" unit
+    shift 2
+    for unit in "$@"; do mkdir -p "$out/$target/$(dirname "$unit")"; done
+    printf '%s\n' "$@" | xargs -P 2 -I{} \
+        "$zig" c++ -target "$target" "${flags[@]}" -Isrc "-I$inc" -c {} -o "$out/$target/{}.o"
+    echo "$target: $# units"
+}
+
+i386="$(i386_include)"
+compile aarch64-macos.11.0 "$include" "${units[@]}"
+compile x86_64-macos.10.15 "$include" "${units[@]}"
+compile aarch64-linux-gnu.2.17 "$include" "${units[@]}"
+compile x86-linux-gnu.2.17 "$i386" "${units[@]}"
+compile x86_64-windows-gnu "$include" src/binding/platform.cpp
+compile x86_64-freebsd "$include" src/binding/platform.cpp

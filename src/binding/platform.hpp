@@ -1,0 +1,46 @@
+// What differs by platform, each piece with a portable fallback.
+//
+// Export control is not here but in the link (CMakeLists.txt): everything
+// is compiled with hidden visibility and the link exports the init function
+// alone, by a version script on ELF and an exported-symbols list on macOS.
+// On Windows nothing leaves a DLL unless marked, and PyMODINIT_FUNC marks
+// the init function. This unit includes no Python header, so it can be
+// compiled for targets whose pyconfig.h this machine does not have.
+#pragma once
+
+#include <string>
+
+// The forced unwind by which pthread_exit ends a thread must leave every
+// catch-all as it came, or the process aborts. libstdc++ gives it a type of
+// its own, caught and rethrown first; libc++abi runs only cleanups for it,
+// never a handler. Must come before a catch (...) of the same try.
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define KESTRINE_PASS_FORCED_UNWIND \
+    catch (const abi::__forced_unwind &) { throw; }
+#else
+#define KESTRINE_PASS_FORCED_UNWIND
+#endif
+
+// Initial-exec TLS: every call touches the hold count, and the general
+// model would cost a __tls_get_addr call each time; one word fits the
+// static TLS that ELF loaders keep for late libraries. Other object formats
+// have their own fast paths and no such attribute.
+#if defined(__ELF__)
+#define KESTRINE_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+#else
+#define KESTRINE_TLS_INITIAL_EXEC
+#endif
+
+namespace kestrine::binding {
+
+// Per-thread count of active call boundaries (boundary.hpp).
+// constinit: no dynamic initialisation, so no TLS wrapper call either.
+extern constinit thread_local long gil_count KESTRINE_TLS_INITIAL_EXEC;
+
+// The calling thread as fault reports name it: "main" for the process's
+// main thread, else its system name and id, e.g. "worker (4711)", with
+// "<unnamed>" where the system has no name for it.
+std::string current_thread_label();
+
+}  // namespace kestrine::binding

@@ -12,8 +12,8 @@
 
 // The forced unwind by which pthread_exit ends a thread must leave every
 // catch-all as it came, or the process aborts. libstdc++ gives it a type of
-// its own, caught and rethrown first; libc++abi runs only cleanups for it,
-// never a handler. Must come before a catch (...) of the same try.
+// its own, caught and rethrown first; other runtimes have no such type.
+// Must come before a catch (...) of the same try.
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #define KESTRINE_PASS_FORCED_UNWIND \

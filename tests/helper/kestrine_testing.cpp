@@ -226,7 +226,10 @@ PyObject *write_unraisable(PyObject *, PyObject *args) noexcept {
     if (!PyArg_ParseTuple(args, "O|O", &exc, &obj))
         return nullptr;
     return call([&]() -> Result<Owned> {
-        PyErr(PyExc_ValueError, display_text(exc).value()).write_unraisable(obj == Py_None ? nullptr : obj);
+        Result<std::string> text = display_text(exc);
+        if (!text)
+            return err(std::move(text.error()));
+        PyErr(PyExc_ValueError, std::move(*text)).write_unraisable(obj == Py_None ? nullptr : obj);
         return none();
     });
 }
@@ -322,8 +325,10 @@ PyObject *to_text(PyObject *, PyObject *obj) noexcept {
             return err(std::move(t.error()));
         const std::string_view v = t->view();
         Owned bytes = Owned::steal(ensure(PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))));
-        Owned back = text_into_py(v).value();
-        return Owned::steal(ensure(Py_BuildValue("(OOO)", bytes.get(), t->capacity() ? Py_True : Py_False, back.get())));
+        Result<Owned> back = text_into_py(v);
+        if (!back)
+            return err(std::move(back.error()));
+        return Owned::steal(ensure(Py_BuildValue("(OOO)", bytes.get(), t->capacity() ? Py_True : Py_False, back->get())));
     });
 }
 

@@ -18,8 +18,9 @@
 set -euo pipefail
 checkout="$(cd "$(dirname "$0")/.." && pwd -P)"
 root="${KESTRINE_SID:-/var/cache/kestrine/sid}"
-packages=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,python3.14-dbg,g++,cmake,make,git,ca-certificates
-needed=(usr/bin/python3.14 usr/bin/python3.15 usr/bin/python3.14d usr/bin/g++ usr/bin/cmake)
+# g++-12 builds the wheels: an older libstdc++ keeps their symbol versions low.
+packages=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,python3.14-dbg,g++,g++-12,cmake,make,git,ca-certificates
+needed=(usr/bin/python3.14 usr/bin/python3.15 usr/bin/python3.14d usr/bin/g++ usr/bin/g++-12 usr/bin/cmake)
 
 fail() { echo "sid.sh: $*" >&2; exit 1; }
 
@@ -43,7 +44,8 @@ obstacle() {
 
 # debootstrap works in a side directory that is renamed when complete, so an
 # interrupted run never leaves a half-made chroot at $root. The lock keeps
-# concurrent callers from making it twice.
+# concurrent callers from making it twice; run in a subshell, which releases
+# it on leaving.
 create() {
     local partial="$root.partial" log="$root.log"
     mkdir -p "$(dirname "$root")"
@@ -52,7 +54,18 @@ create() {
     if ready; then
         return 0
     fi
-    [ ! -e "$root" ] || fail "$root exists but lacks some of: ${needed[*]}; remove it to make it again"
+    if [ -e "$root" ]; then
+        configure
+        # Made by an older version of this script: add what it lacks, and
+        # only that. sid's Release file may look expired to apt (sid moves
+        # on, the mirror or this clock may lag): the check is turned off.
+        unshare --mount --propagation private bash "$checkout/scripts/sid.sh" --enter sh -c '
+            missing="$(for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || echo "$p"; done)"
+            apt-get -o Acquire::Check-Valid-Until=false update -qq &&
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null' sh ${packages//,/ }
+        ready || fail "$root lacks some of: ${needed[*]}"
+        return 0
+    fi
     if ! command -v debootstrap >/dev/null; then
         apt-get update -qq
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
@@ -68,7 +81,14 @@ create() {
         fail "debootstrap failed (log: $log)"
     fi
     mv "$partial" "$root"
-    exec 9>&-
+}
+
+# The chroot's own copies of these are stale or not trusted by the network
+# in between: pip verifies the package index against the host's bundle.
+configure() {
+    local bundle=/etc/ssl/certs/ca-certificates.crt
+    cp -L --remove-destination /etc/resolv.conf "$root/etc/resolv.conf"
+    [ ! -f "$bundle" ] || cp -L --remove-destination "$bundle" "$root$bundle"
 }
 
 # Runs inside the new mount namespace: mounts what is not mounted yet, then
@@ -99,10 +119,6 @@ fi
 [ $# -gt 0 ] || fail "usage: bash scripts/sid.sh COMMAND [ARGS...] | --check"
 [ "${KESTRINE_IN_SID:-}" != 1 ] || fail "already inside the chroot"
 why="$(obstacle)" || fail "no sid chroot: $why"
-ready || create
-# The chroot's own copies of these are stale or not trusted by the network
-# in between: pip verifies the package index against the host's bundle.
-cp -L --remove-destination /etc/resolv.conf "$root/etc/resolv.conf"
-bundle=/etc/ssl/certs/ca-certificates.crt
-[ ! -f "$bundle" ] || cp -L --remove-destination "$bundle" "$root$bundle"
+ready || (create) || exit 1
+configure
 exec unshare --mount --propagation private bash "$checkout/scripts/sid.sh" --enter "$@"

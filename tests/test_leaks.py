@@ -10,11 +10,13 @@ import pytest
 import kestrine
 
 DEBUG = hasattr(sys, "gettotalrefcount")
+PYMALLOC = sys.getallocatedblocks() > 0  # none are counted under PYTHONMALLOC=malloc
 ROUNDS = 3
 
 
 def calls_per_round(code):
     return 250 if "Odd" in code else 1000  # a resumed fault prints a traceback: slow
+
 
 try:
     kestrine.Cuboid([1.0])
@@ -127,14 +129,15 @@ def test_repeated_calls_leak_nothing(name, code, measure, classes):
     # interpreter's caches that fill meanwhile (the traceback printed for a
     # resumed fault fills some of them slowly): one block per ten calls, four
     # bytes per call, far below what any object leaked per call would take.
-    slack = calls // 10
-    if code.startswith("KEPT"):
-        assert (min(total) >= calls) if measure == "total" else (refs == [calls] * ROUNDS and min(blocks) >= calls)
-    elif measure == "total":
-        assert min(total) < slack, total
-    else:
-        assert refs == [0] * ROUNDS
-        assert min(blocks) < slack and min(traced) < 4 * calls, (blocks, traced)
+    slack, kept = calls // 10, calls if code.startswith("KEPT") else 0
+    if measure == "total":
+        assert (min(total) >= kept) if kept else (min(total) < slack), total
+        return
+    assert refs == [kept] * ROUNDS
+    if not PYMALLOC:
+        pytest.skip("class references checked; memory is not under PYTHONMALLOC=malloc (the sanitizer run), "
+                    "which counts no blocks, and where traced memory drifts")
+    assert (min(blocks) >= kept) if kept else (min(blocks) < slack and min(traced) < 4 * calls), (blocks, traced)
 
 
 def undefined_symbols(path):

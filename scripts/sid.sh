@@ -8,7 +8,8 @@
 #
 # The chroot lives in $KESTRINE_SID (default /var/cache/kestrine/sid) and is
 # made with debootstrap (about 8 minutes and 1.4 GB) when missing, which
-# needs root; debootstrap itself is installed with apt-get if need be.
+# needs root; debootstrap itself is installed with apt-get if need be, and
+# uses its default mirror unless $KESTRINE_SID_MIRROR names another.
 # The command runs with this checkout as its working directory, mounted at
 # the same absolute path inside the chroot, so the project's scripts run
 # there unchanged and leave their venvs and builds in the checkout.

@@ -99,7 +99,7 @@ def deltas(code, env, cls, calls):
         tracemalloc.start()
         try:
             round_()  # warm-up: caches, free lists, specialised bytecode
-            snapshot(cls, before)
+            snapshot(cls, before)  # so that both already hold live values
             snapshot(cls, after)
             for i in range(ROUNDS):
                 gc.collect()

@@ -314,7 +314,7 @@ PyObject *to_f32_vec(PyObject *, PyObject *obj) noexcept {
     });
 }
 
-// Returns (utf8 bytes, owns a buffer, text back as str).
+// Returns (utf8 bytes, has a buffer of its own, text back as str).
 PyObject *to_text(PyObject *, PyObject *obj) noexcept {
     return call([&]() -> Result<Owned> {
         Result<OwnedText> t = extract_text(obj);
@@ -323,7 +323,7 @@ PyObject *to_text(PyObject *, PyObject *obj) noexcept {
         const std::string_view v = t->view();
         Owned bytes = Owned::steal(ensure(PyBytes_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))));
         Owned back = text_into_py(v);
-        return Owned::steal(ensure(Py_BuildValue("(OOO)", bytes.get(), t->capacity() ? Py_True : Py_False, back.get())));
+        return Owned::steal(ensure(Py_BuildValue("(OOO)", bytes.get(), t->on_heap() ? Py_True : Py_False, back.get())));
     });
 }
 

@@ -12,6 +12,8 @@ struct PyMesh {
     binding::OwnedText path;
 };
 
+static_assert(sizeof(binding::PyClassObject<PyMesh>) == 48, "a PyMesh instance is 48 bytes");
+
 PyMesh from_path(binding::OwnedText path) { return PyMesh{std::move(path)}; }
 
 constexpr std::string_view params[] = {"path"};

@@ -1,15 +1,24 @@
-# Sourced by the other scripts: kestrine_python VERSION prints the path of a
-# CPython of that minor version (pyenv first, then PATH).
-kestrine_python() {
+# Sourced by the other scripts: find_python VERSION prints the path of a
+# CPython of that minor version (pyenv first, then PATH; "3.14d" names the
+# debug build); kestrine_python VERSION does the same but lets pyenv install
+# a missing version.
+find_python() {
     local version="$1" root candidate
     root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
     candidate="$(ls -d "$root"/versions/"$version".* 2>/dev/null | sort -V | tail -n 1)"
     if [ -n "$candidate" ] && [ -x "$candidate/bin/python" ]; then
         echo "$candidate/bin/python"
-    elif command -v "python$version" >/dev/null 2>&1; then
+    else
         command -v "python$version"
+    fi
+}
+
+kestrine_python() {
+    local version="$1"
+    if find_python "$version"; then
+        return 0
     elif command -v pyenv >/dev/null 2>&1 && pyenv install -s "$version" >&2; then
-        kestrine_python "$version"
+        find_python "$version"
     else
         echo "no Python $version found" >&2
         return 1

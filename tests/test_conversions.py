@@ -83,17 +83,18 @@ def test_narrowing_matches_reference(x):
         assert same(struct.unpack("f", struct.pack("f", x))[0], want)
     assert same(to_f32(x), want)
 
-@pytest.mark.parametrize("obj, exc, message", [
-    (Num(BOOM), ValueError, "boom"), (Idx(Boom("idx")), Boom, "idx"),
-    (10**400, OverflowError, "int too large to convert to float"), ("1.5", TypeError, "must be real number, not str"),
-    (None, TypeError, "must be real number, not NoneType"), (Num("x"), TypeError, "Num.__float__ returned non-float (type str)"),
-])
-def test_float_conversion_errors_pass_through(obj, exc, message):
+@pytest.mark.parametrize("obj, exc", [
+    (Num(BOOM), ValueError), (Idx(Boom("idx")), Boom), (10**400, OverflowError), ("1.5", TypeError),
+    (None, TypeError), (Num("x"), TypeError),
+], ids=["float-raises", "index-raises", "overflow", "str", "none", "non-float-returned"])
+def test_float_conversion_errors_pass_through(obj, exc):
+    with pytest.raises(exc) as native:  # the interpreter's own conversion, in its own words
+        math.fabs(obj)
     label = "argument 'radius': " if exc is TypeError else ""  # only TypeError gets the parameter name
     for convert, prefix in ((to_f32, ""), (lambda o: kestrine.Cone(o, 1.0), label), (kestrine.Sphere, label)):
         with pytest.raises(exc) as info:
             convert(obj)
-        assert type(info.value) is exc and str(info.value) == prefix + message
+        assert type(info.value) is exc and str(info.value) == prefix + str(native.value)
         if isinstance(getattr(obj, "value", None), BaseException):
             assert info.value is obj.value
 

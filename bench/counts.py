@@ -5,7 +5,8 @@ instructions a call executes does not. A statement's count is the difference
 between two runs of one program that differ only in how many times the
 statement runs, divided by the difference: start-up, imports, setup and the
 first call's one-time work cancel out. The same difference for an empty
-statement (the timing loop alone) is then taken off. Every run has a fixed
+statement (the timing loop alone) is then taken off. The interpreters start
+without the site module (-S), which only shortens the runs. Every run has a fixed
 hash seed, and each figure is the mean over several seeds, since string
 hashes steer dictionary probes and so the counts.
 """
@@ -60,7 +61,7 @@ def per_run(python, env, module, roles, stmt, setup):
     values = []
     for seed in SEEDS:
         def count(number):
-            argv = [python, "-c", CHILD, module, json.dumps(roles), stmt, setup, str(number)]
+            argv = [python, "-S", "-c", CHILD, module, json.dumps(roles), stmt, setup, str(number)]
             return total(argv, seeded(env, seed))
         values.append((count(HIGH) - count(LOW)) / (HIGH - LOW))
     return statistics.mean(values)
@@ -71,5 +72,5 @@ def import_cost(python, env, module):
     values = []
     for seed in SEEDS:
         e = seeded(env, seed)
-        values.append(total([python, "-c", f"import {module}"], e) - total([python, "-c", "pass"], e))
+        values.append(total([python, "-S", "-c", f"import {module}"], e) - total([python, "-S", "-c", "pass"], e))
     return statistics.mean(values)

@@ -10,6 +10,11 @@
  * Cuboid with fewer than three sides a report on stderr followed by a
  * PanicException. There is no other error detail, no fault handling beyond
  * that, no subclass support. Builds as module floor_shapes.
+ *
+ * The classes are not immutable types: kestrine's classes accept attribute
+ * assignment, and the interpreter keeps its shortcut for calling a class
+ * (a specialised CALL instruction) to immutable ones, which would give the
+ * floor a saving kestrine may not take.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -223,7 +228,7 @@ static PyType_Slot capsule_slots[] = {
     static PyType_Spec var = {                                                                      \
         .name = qualname,                                                                           \
         .basicsize = sizeof(RadiusLength),                                                          \
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,                                     \
+        .flags = Py_TPFLAGS_DEFAULT,                                     \
         .slots = slot_table,                                                                        \
     }
 RADIUS_LENGTH_SPEC(cylinder_spec, "floor_shapes.Cylinder", radius_length_slots);
@@ -266,7 +271,7 @@ static PyType_Slot sphere_slots[] = {
 static PyType_Spec sphere_spec = {
     .name = "floor_shapes.Sphere",
     .basicsize = sizeof(Sphere),
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .flags = Py_TPFLAGS_DEFAULT,
     .slots = sphere_slots,
 };
 
@@ -337,7 +342,7 @@ static PyType_Slot mesh_slots[] = {
 static PyType_Spec mesh_spec = {
     .name = "floor_shapes.PyMesh",
     .basicsize = sizeof(Mesh),
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .flags = Py_TPFLAGS_DEFAULT,
     .slots = mesh_slots,
 };
 
@@ -417,7 +422,7 @@ static PyType_Slot cuboid_slots[] = {
 static PyType_Spec cuboid_spec = {
     .name = "floor_shapes.Cuboid",
     .basicsize = sizeof(Cuboid),
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .flags = Py_TPFLAGS_DEFAULT,
     .slots = cuboid_slots,
 };
 

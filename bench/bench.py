@@ -184,6 +184,10 @@ def timings_of(impls, repeats, target, log):
 def run_counts(impls, peers_dir, log):
     """Instructions per call for the COUNTED implementations, loop cost taken off, and per import."""
     env = child_env(peers_dir)
+    # The counted interpreters start without site (-S), so without
+    # site-packages: name the directories the counted modules were found in.
+    dirs = [os.path.dirname(impl.file) for impl in impls if impl.key in COUNTED and impl.file]
+    env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys([*dirs, env["PYTHONPATH"]]))
     loop = counts.per_run(sys.executable, env, "kestrine", {}, "pass", "")
     out = {"loop": loop, "cases": {}, "import": {}, "seeds": list(counts.SEEDS)}
     for case, _, stmt, needs, _ in CASES:

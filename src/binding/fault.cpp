@@ -61,11 +61,25 @@ void abort_at_boundary(std::source_location where) noexcept {
     std::abort();
 }
 
+namespace {
+
+std::string index_out_of_bounds(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+           std::to_string(index);
+}
+
+}  // namespace
+
 void panic_index_out_of_bounds(std::size_t len, std::size_t index,
                                const std::source_location &where) {
-    panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-              std::to_string(index),
-          where);
+    panic(index_out_of_bounds(len, index), where);
+}
+
+std::string report_index_out_of_bounds(std::size_t len, std::size_t index,
+                                       const std::source_location &where) {
+    std::string message = index_out_of_bounds(len, index);
+    write_fault_report(message, where);
+    return message;
 }
 
 }  // namespace kestrine::binding

@@ -64,4 +64,43 @@ const auto &checked_at(const Vec &vec, std::size_t index,
     return vec[index];
 }
 
+// Writes the out-of-bounds report and returns its message.
+std::string report_index_out_of_bounds(std::size_t len, std::size_t index,
+                                       const std::source_location &where);
+
+// A vector whose reads past the end are faults recorded rather than
+// thrown, for a caller that hands the fault back as an error value instead
+// of unwinding (a C++ throw costs several times the rest of a refused
+// call). The first such read writes the same report panic() would and keeps
+// its message; later reads give 0 and report nothing, as if the first had
+// stopped the caller.
+template <class Vec>
+class RecordingReads {
+public:
+    explicit RecordingReads(const Vec &vec) noexcept : vec_(vec) {}
+
+    float read(std::size_t index, const std::source_location &where) {
+        if (index < vec_.size()) [[likely]]
+            return vec_[index];
+        if (!faulted_)
+            message_ = report_index_out_of_bounds(vec_.size(), index, where);
+        faulted_ = true;
+        return 0.0f;
+    }
+
+    bool faulted() const noexcept { return faulted_; }
+    std::string take_message() noexcept { return std::move(message_); }
+
+private:
+    const Vec &vec_;
+    bool faulted_ = false;
+    std::string message_;
+};
+
+template <class Vec>
+float checked_at(RecordingReads<Vec> &reads, std::size_t index,
+                 std::source_location where = std::source_location::current()) {
+    return reads.read(index, where);
+}
+
 }  // namespace kestrine::binding

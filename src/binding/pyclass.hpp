@@ -246,6 +246,17 @@ namespace detail {
 template <auto Extract>
 using extracted_t = typename decltype(Extract(nullptr))::value_type;
 
+// A payload maker returns the payload, or a Result of it when building can
+// fail without unwinding.
+template <class Made>
+struct payload_result {
+    using type = Result<Made>;
+};
+template <class T>
+struct payload_result<Result<T>> {
+    using type = Result<T>;
+};
+
 // Converts each bound parameter in declaration order with its Extract and
 // builds the payload with `Make`. A fold over && converts left to right and
 // stops at the first failure; the converted values die on return, so before
@@ -254,7 +265,7 @@ template <auto Make, auto... Extract, std::size_t... I>
 [[gnu::always_inline]] inline auto make_payload(std::span<PyObject *const> slots,
                                                 std::span<const std::string_view> names,
                                                 std::index_sequence<I...>)
-    -> Result<decltype(Make(std::declval<extracted_t<Extract>>()...))> {
+    -> typename payload_result<decltype(Make(std::declval<extracted_t<Extract>>()...))>::type {
     std::tuple<extracted_t<Extract>...> values;
     std::optional<PyErr> failure;
     const bool ok = ([&] {

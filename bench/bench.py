@@ -162,7 +162,11 @@ def timings_of(impls, repeats, target, log):
             if not impl.has(needs):
                 continue
             timer = timer_for(impl, stmt, needs)
-            n, t = timer.autorange()
+            try:
+                n, t = timer.autorange()
+            except Exception as exc:  # e.g. a dataclass peer's parameter has another name
+                log(f"  {case}: {LABEL[impl.key]} cannot run it ({type(exc).__name__}: {exc}); left out")
+                continue
             cells.append((case, impl.key, timer, max(1, int(n * target / t))))
     log(f"  {len(cells)} cells calibrated; {repeats} interleaved repeats")
     samples = {(case, key): [] for case, key, _, _ in cells}

@@ -694,6 +694,11 @@ def main():
             "elapsed_s": time.perf_counter() - start,
             "load": [load_start, os.getloadavg()[0]],
         }
+        # Read again: a run for another version (in the sid chroot, say) may
+        # have recorded its figures meanwhile.
+        mine = all_results[version]
+        all_results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
+        all_results[version] = mine
         all_results = dict(sorted(all_results.items(), key=lambda kv: tuple(map(int, kv[0].split(".")))))
         RESULTS.write_text(json.dumps(all_results, indent=1) + "\n")
     if not all_results:

@@ -55,29 +55,6 @@ Result<FloatVec> read_by_index(PyObject *seq) {
 
 }  // namespace
 
-FloatVec::FloatVec(FloatVec &&other) noexcept : size_(other.size_), cap_(other.cap_) {
-    if (other.on_heap()) {
-        data_ = std::exchange(other.data_, other.inline_);
-    } else {
-        std::copy_n(other.inline_, size_, inline_);
-    }
-    other.size_ = 0;
-    other.cap_ = kInline;
-}
-
-FloatVec &FloatVec::operator=(FloatVec &&other) noexcept {
-    if (this != &other) {
-        std::destroy_at(this);
-        std::construct_at(this, std::move(other));
-    }
-    return *this;
-}
-
-FloatVec::~FloatVec() {
-    if (on_heap())
-        PyMem_RawFree(data_);
-}
-
 void FloatVec::reserve(std::size_t n) {
     if (n <= cap_)
         return;

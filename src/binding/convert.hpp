@@ -4,6 +4,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstring>
+#include <memory>
+#include <utility>
 #include <string_view>
 
 #include "error.hpp"
@@ -18,11 +21,28 @@ public:
     static constexpr std::size_t kInline = 4;
 
     FloatVec() noexcept = default;
-    FloatVec(FloatVec &&other) noexcept;
-    FloatVec &operator=(FloatVec &&other) noexcept;
+    // Inline, and the whole inline buffer copied whatever the size: a move
+    // is then a few stores, not a call.
+    FloatVec(FloatVec &&other) noexcept : size_(other.size_), cap_(other.cap_) {
+        std::memcpy(inline_, other.inline_, sizeof inline_);
+        if (other.on_heap())
+            data_ = std::exchange(other.data_, other.inline_);
+        other.size_ = 0;
+        other.cap_ = kInline;
+    }
+    FloatVec &operator=(FloatVec &&other) noexcept {
+        if (this != &other) {
+            std::destroy_at(this);
+            std::construct_at(this, std::move(other));
+        }
+        return *this;
+    }
     FloatVec(const FloatVec &) = delete;
     FloatVec &operator=(const FloatVec &) = delete;
-    ~FloatVec();
+    ~FloatVec() {
+        if (on_heap()) [[unlikely]]
+            PyMem_RawFree(data_);
+    }
 
     // Both throw std::bad_alloc when the memory cannot be had.
     void reserve(std::size_t n);
@@ -44,7 +64,7 @@ private:
     float *data_ = inline_;
     std::size_t size_ = 0;
     std::size_t cap_ = kInline;
-    float inline_[kInline];
+    float inline_[kInline] = {};
 };
 
 // An owned copy of UTF-8 bytes: no terminator, NULs kept. Up to kInline

@@ -20,7 +20,7 @@ template <class Sides> PyCuboid from_sides(Sides &sides) {
 }
 
 // The fault comes back as the call's error rather than unwinding to it.
-binding::Result<PyCuboid> cuboid_from(binding::FloatVec sides) {
+binding::Result<PyCuboid> cuboid_from(const binding::FloatVec &sides) {
     binding::RecordingReads reads(sides);
     const PyCuboid cuboid = from_sides(reads);
     if (reads.faulted()) [[unlikely]]

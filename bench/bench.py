@@ -594,7 +594,8 @@ def render_plot(all_results, path):
     keys = [key for key, *_ in IMPLS]
     colors = {"kestrine": "#1f77b4", "floor": "#7f7f7f", "nanobind": "#2ca02c", "pybind11": "#d62728",
               "cython": "#ff7f0e", "slots": "#9467bd", "dataclass": "#8c564b"}
-    fig, axes = plt.subplots(len(versions_), 1, figsize=(15, 5.2 * len(versions_)), squeeze=False)
+    fig, axes = plt.subplots(len(versions_), 1, figsize=(1.0 * len(CASES) + 4, 6.0 * len(versions_)),
+                             squeeze=False)
     width = 0.8 / len(keys)
     for ax, version in zip(axes[:, 0], versions_):
         res = all_results[version]
@@ -618,8 +619,8 @@ def render_plot(all_results, path):
         lo, hi = min(0.2, lowest * 0.6), max(40.0, highest * 3.0)
         ax.set_ylim(lo, hi)
         ax.set_xticks(range(len(cases)))
-        ax.set_xticklabels([textwrap.fill(CASE_LABEL[c], 17, break_long_words=False) for c in cases],
-                           fontsize=9)
+        ax.set_xticklabels([textwrap.fill(CASE_LABEL[c], 24, break_long_words=False) for c in cases],
+                           fontsize=8, rotation=30, ha="right")
         ticks = [t for t in (0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100) if lo <= t <= hi]
         ax.set_yticks(ticks)
         ax.set_yticklabels([f"{t:g}x" for t in ticks])

@@ -5,6 +5,10 @@
 # builds the peers with bench/CMakeLists.txt into build/bench-peers-X.Y, and
 # runs bench/bench.py, which writes bench/README.md and bench/results.png.
 # BENCH_ARGS is passed on to bench.py (e.g. BENCH_ARGS='--repeats 5').
+# Python 3.14 and 3.15 come from the sid chroot, where the repository is out
+# of git's reach, so the commit measured is named from outside:
+#   KESTRINE_BENCH_COMMIT=$(git rev-parse --short HEAD) bash scripts/sid.sh bash bench/run.sh 3.14 3.15
+# then, on the host, bash bench/run.sh re-renders the plot with every version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/env.sh
@@ -25,7 +29,29 @@ for version in "${versions[@]}"; do
     [ -x "$venv/bin/python" ] || "$base" -m venv "$venv"
     python="$PWD/$venv/bin/python"
     quiet_pip "$python" -m pip install -q --upgrade pip
-    quiet_pip "$python" -m pip install -q -r bench/requirements.txt
+    # In the chroot, a package without a wheel for that Python is left out
+    # rather than built from source (matplotlib's build alone takes longer
+    # than the benchmark).
+    binary_only=()
+    [ "${KESTRINE_IN_SID:-}" != 1 ] || binary_only=(--only-binary=:all:)
+    if ! quiet_pip "$python" -m pip install -q "${binary_only[@]}" -r bench/requirements.txt; then
+        # An interpreter newer than some peer's releases: the build tools
+        # alone, and whichever peers do install; bench.py leaves out the rest.
+        echo "--- not every pinned tool installs on Python $version; going on without the missing ones"
+        mapfile -t tools < <(grep -E '^(scikit-build-core|cmake|ninja)==' bench/requirements.txt)
+        quiet_pip "$python" -m pip install -q "${tools[@]}"
+        for pin in $(grep -vE '^(#|scikit-build-core|cmake|ninja)' bench/requirements.txt); do
+            quiet_pip "$python" -m pip install -q "${binary_only[@]}" "$pin" || echo "    without $pin"
+        done
+    fi
+    # The instruction counts need valgrind; in the sid chroot it is installed
+    # on first use.
+    if ! command -v valgrind >/dev/null && [ "${KESTRINE_IN_SID:-}" = 1 ]; then
+        # The chroot's package lists may have outlived their Release file's
+        # validity; that is no reason to refuse a package.
+        apt-get -qq -o Acquire::Check-Valid-Until=false update
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind >/dev/null
+    fi
 
     echo "--- installing kestrine from the checkout"
     # Its own build directory, apart from the one the test scripts use.

@@ -131,11 +131,35 @@ def test_vector_converts_in_order_and_stops_at_first_failure():
         with pytest.raises(Boom, match="^midway$"):
             convert(Seq([1, 2, 3], fail_at=1))
 
-@pytest.mark.parametrize("text", ["mesh.obj", "é", "\U0001F600", "日本語", "a\x00b", "", "\x00", StrSub("m.obj")])
+class Edit:  # __float__ applies `edit` to the list it sits in, then gives `value`
+    def __init__(self, edit, value=5.0): self.edit, self.value, self.home = edit, value, None
+    def __float__(self):
+        self.edit(self.home)
+        return self.value
+
+def edited_list(edit, at, size):
+    items = [float(i) for i in range(size)]
+    items[at] = Edit(edit)
+    items[at].home = items
+    return items
+
+@pytest.mark.parametrize("size", [3, 6])  # within and beyond the floats kept without a buffer
+@pytest.mark.parametrize("at", [0, 1])
+@pytest.mark.parametrize("edit", [list.pop, list.clear, lambda l: l.append(7.0), lambda l: l.extend([7.0] * 9),
+                                  lambda l: l.__delitem__(0), lambda l: l.__setitem__(slice(None), [8.0])])
+def test_list_edited_while_converting_reads_as_its_iterator_does(edit, at, size):
+    want = [float(x) for x in edited_list(edit, at, size)]  # the list iterator's own reading
+    assert to_f32_vec(edited_list(edit, at, size)) == want
+
+INLINE_TEXT = 16  # UTF-8 bytes kept without a buffer of their own
+
+@pytest.mark.parametrize("text", ["mesh.obj", "é", "\U0001F600", "日本語", "a\x00b", "", "\x00", StrSub("m.obj"),
+                                  "m" * 16, "m" * 17, "é" * 8, "\x00" + "é" * 8, "meshes/" + "é" * 40])
 def test_text_is_exact_utf8(text):  # a str subclass gives its own characters; its __str__ is never called
-    data, owns, back = to_text(text)
+    data, on_heap, back = to_text(text)
     path = kestrine.PyMesh(text).mesh_path
-    assert (data, owns, back, type(back), path, type(path)) == (str.encode(text), bool(text), text, str, text, str)
+    assert (data, on_heap, back, type(back), path, type(path)) == (
+        str.encode(text), len(str.encode(text)) > INLINE_TEXT, text, str, text, str)
 
 @pytest.mark.parametrize("convert", [to_text, kestrine.PyMesh])
 @pytest.mark.parametrize("text", ["\udc80", "a\ud800b"])

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace kestrine::binding {
@@ -24,37 +26,88 @@ Result<Py_ssize_t> presize_hint(PyObject *seq) {
     return 0;
 }
 
+// An exact list or tuple, read by index: the items its iterator would give,
+// in the same order, without making the iterator. A list's size is read
+// again at every step, as its iterator does, since an item's __float__ may
+// shrink or grow it; that item is held while it converts for the same
+// reason. Their length cannot fail and runs no code, so taking it for the
+// reservation is unobservable too.
+Result<FloatVec> read_by_index(PyObject *seq) {
+    const bool list = PyList_CheckExact(seq);
+    FloatVec values;
+    try {
+        values.reserve(static_cast<std::size_t>(std::min(Py_SIZE(seq), kMaxPresize)));
+        for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+            PyObject *item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+            if (PyFloat_CheckExact(item)) [[likely]] {
+                values.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+                continue;
+            }
+            const Owned held = Owned::borrow(item);
+            Result<float> value = extract_f32_slow(held.get());
+            if (!value)
+                return err(std::move(value.error()));
+            values.push_back(*value);
+        }
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return err(PyErr::fetch());
+    }
+    return values;
+}
+
 }  // namespace
 
-OwnedText::OwnedText(OwnedText &&other) noexcept
-    : ptr_(std::exchange(other.ptr_, nullptr)),
-      cap_(std::exchange(other.cap_, 0)),
-      len_(std::exchange(other.len_, 0)) {}
+void FloatVec::reserve(std::size_t n) {
+    if (n <= cap_)
+        return;
+    if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(float))
+        throw std::bad_alloc();
+    float *fresh = static_cast<float *>(PyMem_RawMalloc(n * sizeof(float)));
+    if (!fresh)
+        throw std::bad_alloc();
+    std::copy_n(data_, size_, fresh);
+    if (on_heap())
+        PyMem_RawFree(data_);
+    data_ = fresh;
+    cap_ = n;
+}
+
+void FloatVec::grow() { reserve(cap_ * 2); }
+
+OwnedText::OwnedText(OwnedText &&other) noexcept : len_(std::exchange(other.len_, 0)) {
+    if (on_heap())
+        heap_ = other.heap_;
+    else
+        std::memcpy(inline_, other.inline_, kInline);
+}
 
 OwnedText &OwnedText::operator=(OwnedText &&other) noexcept {
-    OwnedText moved(std::move(other));
-    std::swap(ptr_, moved.ptr_);
-    std::swap(cap_, moved.cap_);
-    std::swap(len_, moved.len_);
+    if (this != &other) {
+        std::destroy_at(this);
+        std::construct_at(this, std::move(other));
+    }
     return *this;
 }
 
 OwnedText::~OwnedText() {
-    if (cap_ != 0)
-        PyMem_RawFree(ptr_);
+    if (on_heap())
+        PyMem_RawFree(heap_);
 }
 
 Result<OwnedText> OwnedText::copy_of(std::string_view bytes) {
     OwnedText text;
-    if (bytes.empty())
-        return text;
-    text.ptr_ = static_cast<char *>(PyMem_RawMalloc(bytes.size()));
-    if (!text.ptr_) {
-        PyErr_NoMemory();
-        return err(PyErr::fetch());
+    char *target = text.inline_;
+    if (bytes.size() > kInline) {
+        target = static_cast<char *>(PyMem_RawMalloc(bytes.size()));
+        if (!target) {
+            PyErr_NoMemory();
+            return err(PyErr::fetch());
+        }
+        text.heap_ = target;
     }
-    std::memcpy(text.ptr_, bytes.data(), bytes.size());
-    text.cap_ = text.len_ = bytes.size();
+    std::memcpy(target, bytes.data(), bytes.size());
+    text.len_ = bytes.size();
     return text;
 }
 
@@ -84,6 +137,8 @@ Result<FloatVec> extract_f32_vec(PyObject *obj) {
 }
 
 Result<FloatVec> extract_sequence(PyObject *obj) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) [[likely]]
+        return read_by_index(obj);
     if (!PySequence_Check(obj))
         return err(DowncastError{obj, kSequenceTarget});
     FloatVec values;

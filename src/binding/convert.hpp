@@ -4,40 +4,76 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <new>
+#include <cstring>
+#include <memory>
+#include <utility>
 #include <string_view>
-#include <vector>
 
 #include "error.hpp"
 
 namespace kestrine::binding {
 
-// Allocates through the interpreter's raw domain, so that an exhausted
-// allocator (real or simulated) reaches kestrine's buffers too.
-template <class T>
-struct RawAllocator {
-    using value_type = T;
-    RawAllocator() noexcept = default;
-    template <class U>
-    RawAllocator(const RawAllocator<U> &) noexcept {}
-    T *allocate(std::size_t n) {
-        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T))
-            throw std::bad_alloc();
-        if (void *p = PyMem_RawMalloc(n * sizeof(T)))
-            return static_cast<T *>(p);
-        throw std::bad_alloc();
+// Floats read from a sequence. Up to kInline of them (a Cuboid's sides)
+// live inside the object; more go to the interpreter's raw domain, so that
+// an exhausted allocator (real or simulated) reaches them too.
+class FloatVec {
+public:
+    static constexpr std::size_t kInline = 4;
+
+    FloatVec() noexcept = default;
+    // Inline, and the whole inline buffer copied whatever the size: a move
+    // is then a few stores, not a call.
+    FloatVec(FloatVec &&other) noexcept : size_(other.size_), cap_(other.cap_) {
+        std::memcpy(inline_, other.inline_, sizeof inline_);
+        if (other.on_heap())
+            data_ = std::exchange(other.data_, other.inline_);
+        other.size_ = 0;
+        other.cap_ = kInline;
     }
-    void deallocate(T *p, std::size_t) noexcept { PyMem_RawFree(p); }
-    template <class U>
-    bool operator==(const RawAllocator<U> &) const noexcept { return true; }
+    FloatVec &operator=(FloatVec &&other) noexcept {
+        if (this != &other) {
+            std::destroy_at(this);
+            std::construct_at(this, std::move(other));
+        }
+        return *this;
+    }
+    FloatVec(const FloatVec &) = delete;
+    FloatVec &operator=(const FloatVec &) = delete;
+    ~FloatVec() {
+        if (on_heap()) [[unlikely]]
+            PyMem_RawFree(data_);
+    }
+
+    // Both throw std::bad_alloc when the memory cannot be had.
+    void reserve(std::size_t n);
+    void push_back(float value) {
+        if (size_ == cap_) [[unlikely]]
+            grow();
+        data_[size_++] = value;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    const float &operator[](std::size_t i) const noexcept { return data_[i]; }
+    const float *begin() const noexcept { return data_; }
+    const float *end() const noexcept { return data_ + size_; }
+
+private:
+    bool on_heap() const noexcept { return data_ != inline_; }
+    void grow();
+
+    float *data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t cap_ = kInline;
+    float inline_[kInline] = {};
 };
 
-using FloatVec = std::vector<float, RawAllocator<float>>;
-
-// An owned copy of UTF-8 bytes: no terminator, NULs kept, and no buffer at
-// all for the empty text. Laid out as pointer, capacity, length.
+// An owned copy of UTF-8 bytes: no terminator, NULs kept. Up to kInline
+// bytes (most paths) are kept inside the object; longer text has a buffer
+// of its own. 24 bytes either way: a PyMesh instance must stay 48.
 class OwnedText {
 public:
+    static constexpr std::size_t kInline = 16;
+
     OwnedText() noexcept = default;
     OwnedText(OwnedText &&other) noexcept;
     OwnedText &operator=(OwnedText &&other) noexcept;
@@ -45,14 +81,16 @@ public:
     OwnedText &operator=(const OwnedText &) = delete;
     ~OwnedText();
 
-    // MemoryError if the buffer cannot be allocated.
+    // MemoryError if a buffer is needed and cannot be allocated.
     static Result<OwnedText> copy_of(std::string_view bytes);
-    std::string_view view() const noexcept { return {ptr_, len_}; }
-    std::size_t capacity() const noexcept { return cap_; }
+    std::string_view view() const noexcept { return {on_heap() ? heap_ : inline_, len_}; }
+    bool on_heap() const noexcept { return len_ > kInline; }
 
 private:
-    char *ptr_ = nullptr;
-    std::size_t cap_ = 0;
+    union {
+        char *heap_;
+        char inline_[kInline] = {};
+    };
     std::size_t len_ = 0;
 };
 

@@ -13,7 +13,7 @@ static_assert(binding::instance_size_is<PyCuboid>(40, 24));
 
 // Every side is converted before the count is looked at; a short sequence
 // is a fault whose report names the read that failed.
-PyCuboid from_sides(binding::FloatVec sides) {
+PyCuboid from_sides(const binding::FloatVec &sides) {
     const float x = binding::checked_at(sides, 0);
     const float y = binding::checked_at(sides, 1);
     const float z = binding::checked_at(sides, 2);

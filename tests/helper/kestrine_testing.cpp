@@ -317,7 +317,7 @@ PyObject *to_f32_vec(PyObject *, PyObject *obj) noexcept {
     });
 }
 
-// Returns (utf8 bytes, owns a buffer, text back as str).
+// Returns (utf8 bytes, has a buffer of its own, text back as str).
 PyObject *to_text(PyObject *, PyObject *obj) noexcept {
     return call([&]() -> Result<Owned> {
         Result<OwnedText> t = extract_text(obj);
@@ -328,7 +328,7 @@ PyObject *to_text(PyObject *, PyObject *obj) noexcept {
         Result<Owned> back = text_into_py(v);
         if (!back)
             return err(std::move(back.error()));
-        return Owned::steal(ensure(Py_BuildValue("(OOO)", bytes.get(), t->capacity() ? Py_True : Py_False, back->get())));
+        return Owned::steal(ensure(Py_BuildValue("(OOO)", bytes.get(), t->on_heap() ? Py_True : Py_False, back->get())));
     });
 }
 

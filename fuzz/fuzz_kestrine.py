@@ -549,21 +549,28 @@ def expect_double(v):
     return Err(TypeError)
 
 
-def expect_index_panics(v):
-    """Whether PyNumber_AsSsize_t(v) ends in kestrine's own PanicException."""
+def escapes_hint(got):
+    """The exception a failed length hint lets through, if `got` raises one:
+    kestrine's own fault (resumed) or an interrupt, anything not an Exception."""
+    if type(got) is Raise and (got.cls is PANIC or not issubclass(got.cls, Exception)):
+        return got.cls
+    return None
+
+
+def expect_index_escape(v):
+    """What escapes the hint from PyNumber_AsSsize_t(v)."""
     if type(v) not in USER_SET or "__index__" not in v.spec:
-        return False
-    got = resolve(v.spec["__index__"])
-    return type(got) is Raise and got.cls is PANIC
+        return None
+    return escapes_hint(resolve(v.spec["__index__"]))
 
 
-def expect_len_panics(v):
+def expect_len_escape(v):
     if type(v) not in USER_SET or "__len__" not in v.spec:
-        return False
+        return None
     got = resolve(v.spec["__len__"])
     if type(got) is Raise:
-        return got.cls is PANIC
-    return expect_index_panics(got)  # the result goes through __index__
+        return escapes_hint(got)
+    return expect_index_escape(got)  # the result goes through __index__
 
 
 def model_items(v):
@@ -597,8 +604,8 @@ def expect_vec(v):
     is_seq = t in (list, tuple, range, bytes, bytearray) or (t in USER_SET and "__getitem__" in v.spec)
     if not is_seq:
         return Err(TypeError)
-    if expect_len_panics(v):
-        return Err(PANIC)
+    if escaped := expect_len_escape(v):
+        return Err(escaped)
     items, end = model_items(v)
     out = []
     for item in items:
@@ -645,6 +652,8 @@ def expect_call(cls, pos, kw):
             how = key.how if type(key) is StrKey else "ok"
             if how == "panic":  # naming the key resumes the fault
                 return Err(PANIC, "bind")
+            if how == "base":  # an interrupt from naming the key is not papered over
+                return Err(UserBase, "bind")
             return Err(TypeError, "bind", unraisable=int(how != "ok"))
         if filled[idx]:
             return Err(TypeError, "bind")

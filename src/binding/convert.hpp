@@ -69,10 +69,12 @@ private:
 
 // An owned copy of UTF-8 bytes: no terminator, NULs kept. Up to kInline
 // bytes (most paths) are kept inside the object; longer text has a buffer
-// of its own. 24 bytes either way: a PyMesh instance must stay 48.
+// of its own. Three words either way.
 class OwnedText {
 public:
-    static constexpr std::size_t kInline = 16;
+    // Two words: the instance keeps the size a pointer, a capacity and a
+    // length would give it (48 bytes on 64-bit targets, 24 on 32-bit).
+    static constexpr std::size_t kInline = 2 * sizeof(void *);
 
     OwnedText() noexcept = default;
     OwnedText(OwnedText &&other) noexcept;

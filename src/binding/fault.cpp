@@ -1,6 +1,7 @@
-#include "fault.hpp"
-
+// Python.h first: it sets feature macros the C library headers read.
 #include <Python.h>
+
+#include "fault.hpp"
 
 #include <cstdio>
 #include <cstdlib>

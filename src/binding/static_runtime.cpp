@@ -3,9 +3,12 @@
 // module load wherever the shared runtime's baseline C library would.
 #include <cstdio>
 #include <cstdlib>
-#include <cxxabi.h>
 #include <exception>
 #include <typeinfo>
+
+// Both belong to GCC's runtime; with any other there is nothing to replace.
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
 
 // The runtime's own terminate handler says the same, but demangles the type
 // name first, and the demangler alone would be a quarter of the module. An
@@ -26,3 +29,5 @@ void __gnu_cxx::__verbose_terminate_handler() {
 extern "C" {
 char __libc_single_threaded = 0;
 }
+
+#endif  // __GLIBCXX__

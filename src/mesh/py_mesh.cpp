@@ -13,8 +13,6 @@ struct PyMesh {
 };
 static_assert(binding::instance_size_is<PyMesh>(48, 24));
 
-static_assert(sizeof(binding::PyClassObject<PyMesh>) == 48, "a PyMesh instance is 48 bytes");
-
 PyMesh from_path(binding::OwnedText path) { return PyMesh{std::move(path)}; }
 
 constexpr std::string_view params[] = {"path"};

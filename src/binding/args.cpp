@@ -311,7 +311,11 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     Result<std::string> shown = display_text(inner);
     if (!shown) [[unlikely]]
         return std::move(shown.error());
-    PyErr relabelled = type_error("argument '" + std::string(name) + "': " + *shown);
+    // Raised and taken back at once, as normalising it would: the cause
+    // needs the instance, and an error only this call holds has no other
+    // thread's normalisation to wait for.
+    type_error("argument '" + std::string(name) + "': " + *shown).restore();
+    PyErr relabelled = PyErr::fetch();
     std::optional<PyErr> cause;
     if (Owned inner_cause = Owned::steal(PyException_GetCause(inner)))
         cause.emplace(PyErr::from_value(std::move(inner_cause)));

@@ -127,9 +127,9 @@ PyErr argument_extraction_error(std::string_view name, PyErr error);
 template <auto Extract>
 [[gnu::always_inline]] inline auto extract_argument(PyObject *obj, std::string_view name)
     -> decltype(Extract(obj)) {
-    auto value = Extract(obj);
+    auto value = Extract(obj);  // one object, returned in place either way
     if (!value) [[unlikely]]
-        return err(argument_extraction_error(name, std::move(value.error())));
+        value = err(argument_extraction_error(name, std::move(value.error())));
     return value;
 }
 

@@ -5,20 +5,8 @@
 namespace kestrine::binding {
 namespace {
 
-// Turns the exception being handled into a restorable error, or nothing
-// for an exhausted allocator. Must be called from inside a catch handler.
-std::optional<PyErr> current_fault_as_error() {
-    try {
-        throw;
-    } catch (const Panic &panic) {
-        return PyErr::from_panic_payload(panic.payload());
-    } catch (const std::bad_alloc &) {
-        return std::nullopt;
-    }
-    KESTRINE_PASS_FORCED_UNWIND
-    catch (...) {
-        return PyErr::from_panic_payload(OpaquePayload{});
-    }
+PyErr fault_error(const Panic *panic) {
+    return PyErr::from_panic_payload(panic ? panic->payload() : PanicPayload{OpaquePayload{}});
 }
 
 }  // namespace
@@ -39,11 +27,9 @@ PyObject *restore_at_boundary(PyErr &&error) {
     return nullptr;
 }
 
-PyObject *fault_at_boundary() {
+PyObject *fault_at_boundary(const Panic *panic) {
     try {
-        if (std::optional<PyErr> error = current_fault_as_error())
-            return restore_at_boundary(std::move(*error));
-        PyErr_NoMemory();
+        return restore_at_boundary(fault_error(panic));
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     }
@@ -54,18 +40,20 @@ PyObject *fault_at_boundary() {
     return nullptr;
 }
 
-void fault_unraisable(PyObject *context) {
+void fault_unraisable(const Panic *panic, PyObject *context) {
     try {
-        if (std::optional<PyErr> error = current_fault_as_error()) {
-            std::move(*error).write_unraisable(context);
-            return;
-        }
+        fault_error(panic).write_unraisable(context);
+        return;
     } catch (const std::bad_alloc &) {
     }
     KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
         abort_at_boundary();
     }
+    memory_unraisable(context);
+}
+
+void memory_unraisable(PyObject *context) {
     PyErr_NoMemory();
     PyErr_WriteUnraisable(context);
 }

@@ -12,6 +12,8 @@
 
 #include <Python.h>
 
+#include <new>
+
 #include "error.hpp"
 #include "platform.hpp"  // gil_count
 
@@ -27,11 +29,15 @@ public:
     HoldGuard &operator=(const HoldGuard &) = delete;
 };
 
-// Both restore the matching exception and return null. They must be called
-// from inside a catch handler (fault_at_boundary) or with a live error.
+// Both restore the matching exception and return null. A null `panic` is
+// a stray C++ exception, reported with the fixed text for a fault that
+// carries none.
 PyObject *restore_at_boundary(PyErr &&error);
-PyObject *fault_at_boundary();
-void fault_unraisable(PyObject *context);
+PyObject *fault_at_boundary(const Panic *panic);
+// The same for a deallocator: the error goes to sys.unraisablehook; null
+// `panic` and `memory` as above, or an exhausted allocator.
+void fault_unraisable(const Panic *panic, PyObject *context);
+void memory_unraisable(PyObject *context);
 
 // For slots returning a new reference: the body returns Result<Owned>.
 template <class Body>
@@ -42,10 +48,14 @@ PyObject *trampoline(Body &&body) {
         if (result) [[likely]]
             return result->release();
         return restore_at_boundary(std::move(result.error()));
+    } catch (const Panic &panic) {  // each kind by its own clause: no rethrow to tell them apart
+        return fault_at_boundary(&panic);
+    } catch (const std::bad_alloc &) {
+        return PyErr_NoMemory();
     }
     KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
-        return fault_at_boundary();
+        return fault_at_boundary(nullptr);
     }
 }
 
@@ -56,10 +66,14 @@ void trampoline_unraisable(Body &&body, PyObject *context) {
     HoldGuard hold;
     try {
         body();
+    } catch (const Panic &panic) {
+        fault_unraisable(&panic, context);
+    } catch (const std::bad_alloc &) {
+        memory_unraisable(context);
     }
     KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
-        fault_unraisable(context);
+        fault_unraisable(nullptr, context);
     }
 }
 

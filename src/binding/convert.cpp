@@ -34,20 +34,20 @@ Result<Py_ssize_t> presize_hint(PyObject *seq) {
 // reservation is unobservable too.
 Result<FloatVec> read_by_index(PyObject *seq) {
     const bool list = PyList_CheckExact(seq);
-    FloatVec values;
+    Result<FloatVec> values{std::in_place};  // built in place: no move on return
     try {
-        values.reserve(static_cast<std::size_t>(std::min(Py_SIZE(seq), kMaxPresize)));
+        values->reserve(static_cast<std::size_t>(std::min(Py_SIZE(seq), kMaxPresize)));
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
             PyObject *item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
             if (PyFloat_CheckExact(item)) [[likely]] {
-                values.push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+                values->push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
                 continue;
             }
             const Owned held = Owned::borrow(item);
             Result<float> value = extract_f32_slow(held.get());
             if (!value)
                 return err(std::move(value.error()));
-            values.push_back(*value);
+            values->push_back(*value);
         }
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
@@ -75,39 +75,19 @@ void FloatVec::reserve(std::size_t n) {
 
 void FloatVec::grow() { reserve(cap_ * 2); }
 
-OwnedText::OwnedText(OwnedText &&other) noexcept : len_(std::exchange(other.len_, 0)) {
-    if (on_heap())
-        heap_ = other.heap_;
-    else
-        std::memcpy(inline_, other.inline_, kInline);
-}
-
-OwnedText &OwnedText::operator=(OwnedText &&other) noexcept {
-    if (this != &other) {
-        std::destroy_at(this);
-        std::construct_at(this, std::move(other));
-    }
-    return *this;
-}
-
-OwnedText::~OwnedText() {
-    if (on_heap())
-        PyMem_RawFree(heap_);
-}
-
 Result<OwnedText> OwnedText::copy_of(std::string_view bytes) {
-    OwnedText text;
-    char *target = text.inline_;
+    Result<OwnedText> text{std::in_place};  // built in place: no move on return
+    char *target = text->inline_;
     if (bytes.size() > kInline) {
         target = static_cast<char *>(PyMem_RawMalloc(bytes.size()));
         if (!target) {
             PyErr_NoMemory();
             return err(PyErr::fetch());
         }
-        text.heap_ = target;
+        text->heap_ = target;
     }
     std::memcpy(target, bytes.data(), bytes.size());
-    text.len_ = bytes.size();
+    text->len_ = bytes.size();
     return text;
 }
 
@@ -131,22 +111,24 @@ Result<float> extract_f32_slow(PyObject *obj) {
 }
 
 Result<FloatVec> extract_f32_vec(PyObject *obj) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) [[likely]]
+        return read_by_index(obj);
     if (PyUnicode_Check(obj))
         return err(type_error("Can't extract `str` to `Vec`"));
     return extract_sequence(obj);
 }
 
 Result<FloatVec> extract_sequence(PyObject *obj) {
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) [[likely]]
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))
         return read_by_index(obj);
     if (!PySequence_Check(obj))
         return err(DowncastError{obj, kSequenceTarget});
-    FloatVec values;
+    Result<FloatVec> values{std::in_place};
     try {
         Result<Py_ssize_t> hint = presize_hint(obj);
         if (!hint)
             return err(std::move(hint.error()));
-        values.reserve(static_cast<std::size_t>(*hint));
+        values->reserve(static_cast<std::size_t>(*hint));
         Owned iter = Owned::steal(PyObject_GetIter(obj));
         if (!iter)
             return err(PyErr::fetch());
@@ -154,7 +136,7 @@ Result<FloatVec> extract_sequence(PyObject *obj) {
             Result<float> value = extract_f32(item.get());
             if (!value)
                 return err(std::move(value.error()));
-            values.push_back(*value);
+            values->push_back(*value);
         }
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();

@@ -64,7 +64,7 @@ private:
     float *data_ = inline_;
     std::size_t size_ = 0;
     std::size_t cap_ = kInline;
-    float inline_[kInline] = {};
+    float inline_[kInline];  // only the first size_ are ever read
 };
 
 // An owned copy of UTF-8 bytes: no terminator, NULs kept. Up to kInline
@@ -77,11 +77,23 @@ public:
     static constexpr std::size_t kInline = 2 * sizeof(void *);
 
     OwnedText() noexcept = default;
-    OwnedText(OwnedText &&other) noexcept;
-    OwnedText &operator=(OwnedText &&other) noexcept;
+    // Whichever the union holds, its bytes are all there is to move.
+    OwnedText(OwnedText &&other) noexcept : len_(std::exchange(other.len_, 0)) {
+        std::memcpy(inline_, other.inline_, kInline);
+    }
+    OwnedText &operator=(OwnedText &&other) noexcept {
+        if (this != &other) {
+            std::destroy_at(this);
+            std::construct_at(this, std::move(other));
+        }
+        return *this;
+    }
     OwnedText(const OwnedText &) = delete;
     OwnedText &operator=(const OwnedText &) = delete;
-    ~OwnedText();
+    ~OwnedText() {
+        if (on_heap())
+            PyMem_RawFree(heap_);
+    }
 
     // MemoryError if a buffer is needed and cannot be allocated.
     static Result<OwnedText> copy_of(std::string_view bytes);

@@ -145,9 +145,9 @@ struct PyErr::State {
     std::mutex once;  // held by the one thread that normalises
 };
 
-PyErr::PyErr(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+PyErr::PyErr(StatePtr state) noexcept : state_(std::move(state)) {}
 
-PyErr::PyErr(LazyType type, LazyArgs args) : state_(std::make_unique<State>()) {
+PyErr::PyErr(LazyType type, LazyArgs args) : state_(new State()) {
     state_->lazy.emplace(Lazy{std::move(type), std::move(args)});
 }
 
@@ -155,9 +155,7 @@ PyErr::PyErr(DowncastError e)
     : PyErr(PyExc_TypeError,
             DowncastArgs{Owned::borrow(reinterpret_cast<PyObject *>(Py_TYPE(e.obj))), e.target}) {}
 
-PyErr::PyErr(PyErr &&) noexcept = default;
-PyErr &PyErr::operator=(PyErr &&) noexcept = default;
-PyErr::~PyErr() = default;
+void PyErr::Drop::operator()(State *state) const noexcept { delete state; }
 
 std::optional<PyErr> PyErr::take() {
     Owned exc = Owned::steal(PyErr_GetRaisedException());
@@ -172,7 +170,7 @@ std::optional<PyErr> PyErr::take() {
 }
 
 PyErr PyErr::from_value(Owned exc) {
-    auto state = std::make_unique<State>();
+    StatePtr state(new State());
     state->normalized = std::move(exc);
     return PyErr(std::move(state));
 }

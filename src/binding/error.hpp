@@ -46,9 +46,11 @@ class PyErr {
 public:
     PyErr(LazyType type, LazyArgs args);
     PyErr(DowncastError e);
-    PyErr(PyErr &&) noexcept;
-    PyErr &operator=(PyErr &&) noexcept;
-    ~PyErr();
+    // Inline, so that moving an error along a failure path is a pointer
+    // copy and dropping a moved-from one a test.
+    PyErr(PyErr &&) noexcept = default;
+    PyErr &operator=(PyErr &&) noexcept = default;
+    ~PyErr() = default;
 
     // The exception currently set in the interpreter, if any. A fetched
     // PanicException does not come back: it resumes the fault.
@@ -70,9 +72,13 @@ public:
 
 private:
     struct State;
-    explicit PyErr(std::unique_ptr<State> state) noexcept;
+    struct Drop {
+        void operator()(State *state) const noexcept;
+    };
+    using StatePtr = std::unique_ptr<State, Drop>;
+    explicit PyErr(StatePtr state) noexcept;
     static void normalize_locked(State &s);
-    std::unique_ptr<State> state_;
+    StatePtr state_;
 };
 
 template <class... Args>

@@ -85,11 +85,15 @@ void abort_at_boundary(std::source_location where) noexcept {
     std::abort();
 }
 
+// Formatted in place, so that no object of this frame needs destroying
+// while the fault unwinds through it.
 void panic_index_out_of_bounds(std::size_t len, std::size_t index,
                                const std::source_location &where) {
-    panic("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-              std::to_string(index),
-          where);
+    char message[96];
+    std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len,
+                  index);
+    write_fault_report(message, where);
+    throw Panic(std::string(message));
 }
 
 }  // namespace kestrine::binding

@@ -232,14 +232,25 @@ private:
 // borrow while it runs. Taking and giving one back would change nothing; an
 // exclusive borrow is still refused, by reading the flag.
 template <class T, auto Read, LazyTypeObject &Cls>
-PyObject *method_noargs(PyObject *self, PyObject *) {
+[[gnu::noinline, gnu::cold]] PyObject *method_noargs_refused(PyObject *self) {
     return trampoline([self]() -> Result<Owned> {
-        if (Status ok = check_receiver(self, Cls); !ok) [[unlikely]]
+        if (Status ok = check_receiver(self, Cls); !ok)
             return err(std::move(ok.error()));
-        if (instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow) [[unlikely]]
+        if (instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow)
             return err(already_mutably_borrowed());
         return Read(instance<T>(self)->contents);
     });
+}
+
+// The receiver's two checks are reads that run no code, so making them
+// before the boundary is entered changes nothing; a call that fails either
+// is handled apart, which keeps this path's frame small.
+template <class T, auto Read, LazyTypeObject &Cls>
+PyObject *method_noargs(PyObject *self, PyObject *) {
+    if (Py_TYPE(self) != Cls.cached() ||
+        instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow) [[unlikely]]
+        return method_noargs_refused<T, Read, Cls>(self);
+    return trampoline([self]() -> Result<Owned> { return Read(instance<T>(self)->contents); });
 }
 
 // Property getter entry for the same kind of accessor.
@@ -254,28 +265,25 @@ template <auto Extract>
 using extracted_t = typename decltype(Extract(nullptr))::value_type;
 
 // Converts each bound parameter in declaration order with its Extract and
-// builds the payload with `Make`. A fold over && converts left to right and
-// stops at the first failure; the converted values die on return, so before
-// the instance is allocated.
-template <auto Make, auto... Extract, std::size_t... I>
+// builds the payload with `Make`, stopping at the first failure. Each step
+// converts one more parameter and passes the ones done so far on by
+// reference, so every value is made in place and moved at most into the
+// payload; they die on return, before the instance is allocated.
+template <auto Make, auto... Extract, class... Done>
 [[gnu::always_inline]] inline auto make_payload(std::span<PyObject *const> slots,
                                                 std::span<const std::string_view> names,
-                                                std::index_sequence<I...>)
+                                                Done &&...done)
     -> Result<decltype(Make(std::declval<extracted_t<Extract>>()...))> {
-    std::tuple<extracted_t<Extract>...> values;
-    std::optional<PyErr> failure;
-    const bool ok = ([&] {
-        auto value = extract_argument<Extract>(slots[I], names[I]);
-        if (!value) [[unlikely]] {
-            failure.emplace(std::move(value.error()));
-            return false;
-        }
-        std::get<I>(values) = std::move(*value);
-        return true;
-    }() && ...);
-    if (!ok) [[unlikely]]
-        return err(std::move(*failure));
-    return std::apply(Make, std::move(values));
+    constexpr std::size_t I = sizeof...(Done);
+    if constexpr (I == sizeof...(Extract)) {
+        return Make(std::move(done)...);
+    } else {
+        constexpr auto extract = std::get<I>(std::tuple{Extract...});
+        auto value = extract_argument<extract>(slots[I], names[I]);
+        if (!value) [[unlikely]]
+            return err(std::move(value.error()));
+        return make_payload<Make, Extract...>(slots, names, std::move(done)..., std::move(*value));
+    }
 }
 
 }  // namespace detail
@@ -286,8 +294,7 @@ template <auto Make, auto... Extract>
 [[gnu::always_inline]] inline Result<Owned> convert_and_allocate(PyTypeObject *cls,
                                                                  const FunctionDescription &desc,
                                                                  std::span<PyObject *const> slots) {
-    auto payload = detail::make_payload<Make, Extract...>(
-        slots, desc.positional_names, std::index_sequence_for<decltype(Extract)...>{});
+    auto payload = detail::make_payload<Make, Extract...>(slots, desc.positional_names);
     if (!payload) [[unlikely]]
         return err(std::move(payload.error()));
     return new_instance(cls, std::move(*payload));

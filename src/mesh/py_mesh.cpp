@@ -13,7 +13,7 @@ struct PyMesh {
 };
 static_assert(binding::instance_size_is<PyMesh>(48, 24));
 
-PyMesh from_path(binding::OwnedText path) { return PyMesh{std::move(path)}; }
+PyMesh from_path(binding::OwnedText &&path) { return PyMesh{std::move(path)}; }
 
 constexpr std::string_view params[] = {"path"};
 binding::InternedNames names;

@@ -153,8 +153,9 @@ Result<Owned> new_instance(PyTypeObject *cls, T &&payload) {
     return obj;
 }
 
-// Releases the payload with `release`, then the instance memory and the
-// instance's reference to its class. Runs inside the unraisable boundary.
+// For a payload whose destructor may fault: releases it with `release`,
+// then the instance memory (even after a fault) and the instance's
+// reference to its class. Runs inside the unraisable boundary.
 void dealloc_instance(PyObject *self, void (*release)(PyObject *));
 [[noreturn]] void panic_without_tp_free();
 
@@ -162,8 +163,11 @@ template <class T>
 void tp_dealloc(PyObject *self) {
     trampoline_unraisable(
         [self] {
-            if constexpr (std::is_trivially_destructible_v<T>) {
-                // Nothing to release and nothing that can fault but this.
+            if constexpr (std::is_nothrow_destructible_v<T>) {
+                // Nothing can fault but a missing tp_free. The instance's own
+                // reference keeps its class alive through tp_free, and
+                // object is immortal: neither needs holding apart.
+                std::destroy_at(&instance<T>(self)->contents);
                 PyTypeObject *type = Py_TYPE(self);
                 if (!type->tp_free) [[unlikely]]
                     panic_without_tp_free();

@@ -34,8 +34,8 @@ public:
 // carries none.
 PyObject *restore_at_boundary(PyErr &&error);
 PyObject *fault_at_boundary(const Panic *panic);
-// The same for a deallocator: the error goes to sys.unraisablehook; null
-// `panic` and `memory` as above, or an exhausted allocator.
+// The same for a deallocator, whose error goes to sys.unraisablehook with
+// `context`; memory_unraisable reports an exhausted allocator there.
 void fault_unraisable(const Panic *panic, PyObject *context);
 void memory_unraisable(PyObject *context);
 

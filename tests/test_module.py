@@ -1,5 +1,5 @@
 """The kestrine module object, class registration, and the class objects themselves."""
-import copy, gc, pickle, shutil, subprocess, sys, types, weakref
+import copy, gc, pathlib, pickle, shutil, subprocess, sys, types, weakref
 from unittest import mock
 
 import pytest
@@ -88,6 +88,27 @@ def test_module_is_built_once(code, expected):
 def test_only_the_entry_point_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", kestrine.__file__], capture_output=True, text=True, check=True)
     assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit_kestrine"]
+
+
+UNWINDER_PROBE = """
+import sys
+def mapped(name): return name in open("/proc/self/maps").read()
+seen = [mapped("libgcc_s")]
+import kestrine
+seen += [mapped("libgcc_s"), mapped("libstdc++")]
+try: kestrine.Cuboid([])
+except BaseException: pass
+print(*seen, mapped("libgcc_s"))
+"""
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc/self/maps")
+def test_the_unwinder_is_loaded_by_the_first_fault():
+    before, imported, shared_runtime, faulted = run(UNWINDER_PROBE)
+    if before == "True" or shared_runtime == "True":
+        pytest.skip("the unwinder came with the interpreter or with a shared C++ runtime (sanitizer build)")
+    own_unwinder = b"libunwind: " in pathlib.Path(kestrine.__file__).read_bytes()  # zig's LLVM libunwind
+    assert (imported, faulted) == ("False", str(not own_unwinder))
 
 
 @pytest.mark.parametrize("order", ORDERS)

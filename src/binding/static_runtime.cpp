@@ -31,3 +31,59 @@ char __libc_single_threaded = 0;
 }
 
 #endif  // __GLIBCXX__
+
+// The unwinder: libgcc_s's, as in any C++ program, but loaded when an
+// exception is first thrown instead of with the module. Loading it costs
+// about as much wall time as the rest of the import together, and most
+// processes never throw. The runtime's calls into it land here and go on
+// to the library's own functions, so there is still one unwinder in the
+// process: the one glibc also loads to end a thread.
+#if defined(__GLIBCXX__) && defined(__GLIBC__) && (defined(__x86_64__) || defined(__aarch64__))
+#include <dlfcn.h>
+#include <unwind.h>
+
+// Linked against the oldest version of dlopen and dlsym, which the C
+// library (or libdl, before 2.34) has always kept: the module still loads
+// on the C library of the wheel's tag.
+#if __GLIBC__ == 2 && __GLIBC_MINOR__ >= 34
+#if defined(__x86_64__)
+__asm__(".symver dlopen,dlopen@GLIBC_2.2.5");
+__asm__(".symver dlsym,dlsym@GLIBC_2.2.5");
+#else
+__asm__(".symver dlopen,dlopen@GLIBC_2.17");
+__asm__(".symver dlsym,dlsym@GLIBC_2.17");
+#endif
+#endif
+
+namespace {
+
+void *unwinder_function(const char *name) {
+    static void *const library = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (void *function = library ? dlsym(library, name) : nullptr)
+        return function;
+    std::fprintf(stderr, "kestrine: the C++ unwinder (libgcc_s.so.1) has no %s\n", name);
+    std::abort();
+}
+
+}  // namespace
+
+#define KESTRINE_UNWIND_FORWARD(ret, name, params, args)                                  \
+    extern "C" ret name params {                                                          \
+        static const auto function = reinterpret_cast<ret(*) params>(unwinder_function(#name)); \
+        return function args;                                                             \
+    }
+
+KESTRINE_UNWIND_FORWARD(_Unwind_Reason_Code, _Unwind_RaiseException, (_Unwind_Exception * e), (e))
+KESTRINE_UNWIND_FORWARD(void, _Unwind_Resume, (_Unwind_Exception * e), (e))
+KESTRINE_UNWIND_FORWARD(_Unwind_Reason_Code, _Unwind_Resume_or_Rethrow, (_Unwind_Exception * e), (e))
+KESTRINE_UNWIND_FORWARD(void, _Unwind_DeleteException, (_Unwind_Exception * e), (e))
+KESTRINE_UNWIND_FORWARD(_Unwind_Ptr, _Unwind_GetIPInfo, (_Unwind_Context * c, int *before), (c, before))
+KESTRINE_UNWIND_FORWARD(void *, _Unwind_GetLanguageSpecificData, (_Unwind_Context * c), (c))
+KESTRINE_UNWIND_FORWARD(_Unwind_Ptr, _Unwind_GetRegionStart, (_Unwind_Context * c), (c))
+KESTRINE_UNWIND_FORWARD(_Unwind_Ptr, _Unwind_GetTextRelBase, (_Unwind_Context * c), (c))
+KESTRINE_UNWIND_FORWARD(_Unwind_Ptr, _Unwind_GetDataRelBase, (_Unwind_Context * c), (c))
+KESTRINE_UNWIND_FORWARD(void, _Unwind_SetGR, (_Unwind_Context * c, int index, _Unwind_Word value),
+                        (c, index, value))
+KESTRINE_UNWIND_FORWARD(void, _Unwind_SetIP, (_Unwind_Context * c, _Unwind_Ptr ip), (c, ip))
+
+#endif

@@ -545,8 +545,8 @@ def render_readme(all_results):
         "METH_NOARGS accessors, PyMesh holding a `char*` copy with a getter, Cuboid from any sequence "
         "through `PySequence_Fast`). A refused call raises what kestrine raises, with the same message "
         "and cause: the binding's wording, a conversion TypeError relabelled with the parameter's "
-        "name, and for a short Cuboid the fault report on stderr and a PanicException. It shows what "
-        "the calls cost with nothing but the necessary work.",
+        "name, and for a short Cuboid the fault report written and flushed through sys.stderr, then "
+        "a PanicException. It shows what the calls cost with nothing but the necessary work.",
         "- **nanobind** (`peers/nb_shapes.cpp`) and **pybind11** (`peers/pb_shapes.cpp`): the same two "
         "classes written the usual way with each library from PyPI, Release, -O2 (kestrine's own "
         "Release build uses CMake's default -O3).",

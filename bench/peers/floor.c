@@ -354,9 +354,14 @@ static void short_cuboid(Py_ssize_t len) {
     char message[96];
     snprintf(message, sizeof message, "index out of bounds: the len is %zd but the index is %zd", len, len);
     const char *thread = syscall(SYS_gettid) == getpid() ? "main" : "<unnamed>";
-    fprintf(stderr, "\nthread '%s' panicked at src/shape/py_cuboid.cpp:%d:%d:\n%s\n", thread,
-            len == 0 ? 16 : len == 1 ? 17 : 18, 40, message);
-    fflush(stderr);
+    /* Through sys.stderr and flushed, as kestrine writes its report. */
+    PySys_WriteStderr("\nthread '%s' panicked at src/shape/py_cuboid.cpp:%d:%d:\n%s\n", thread,
+                      len == 0 ? 16 : len == 1 ? 17 : 18, 40, message);
+    PyObject *err = PySys_GetObject("stderr");
+    PyObject *flushed = err ? PyObject_CallMethod(err, "flush", NULL) : NULL;
+    if (flushed == NULL)
+        PyErr_Clear();
+    Py_XDECREF(flushed);
     PyObject *args = Py_BuildValue("(s)", message);
     if (args != NULL) {
         PyErr_SetObject(panic_type, args);

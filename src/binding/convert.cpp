@@ -77,14 +77,14 @@ void FloatVec::grow() { reserve(cap_ * 2); }
 
 Result<OwnedText> OwnedText::copy_of(std::string_view bytes) {
     Result<OwnedText> text{std::in_place};  // built in place: no move on return
-    char *target = text->inline_;
+    char *target = text->storage_.bytes;
     if (bytes.size() > kInline) {
         target = static_cast<char *>(PyMem_RawMalloc(bytes.size()));
         if (!target) {
             PyErr_NoMemory();
             return err(PyErr::fetch());
         }
-        text->heap_ = target;
+        text->storage_.heap = target;
     }
     std::memcpy(target, bytes.data(), bytes.size());
     text->len_ = bytes.size();

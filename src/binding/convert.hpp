@@ -77,10 +77,9 @@ public:
     static constexpr std::size_t kInline = 2 * sizeof(void *);
 
     OwnedText() noexcept = default;
-    // Whichever the union holds, its bytes are all there is to move.
-    OwnedText(OwnedText &&other) noexcept : len_(std::exchange(other.len_, 0)) {
-        std::memcpy(inline_, other.inline_, kInline);
-    }
+    // Copying the union copies whichever member it holds.
+    OwnedText(OwnedText &&other) noexcept
+        : storage_(other.storage_), len_(std::exchange(other.len_, 0)) {}
     OwnedText &operator=(OwnedText &&other) noexcept {
         if (this != &other) {
             std::destroy_at(this);
@@ -92,19 +91,20 @@ public:
     OwnedText &operator=(const OwnedText &) = delete;
     ~OwnedText() {
         if (on_heap())
-            PyMem_RawFree(heap_);
+            PyMem_RawFree(storage_.heap);
     }
 
     // MemoryError if a buffer is needed and cannot be allocated.
     static Result<OwnedText> copy_of(std::string_view bytes);
-    std::string_view view() const noexcept { return {on_heap() ? heap_ : inline_, len_}; }
+    std::string_view view() const noexcept { return {on_heap() ? storage_.heap : storage_.bytes, len_}; }
     bool on_heap() const noexcept { return len_ > kInline; }
 
 private:
-    union {
-        char *heap_;
-        char inline_[kInline] = {};
+    union Storage {
+        char *heap;
+        char bytes[kInline];
     };
+    Storage storage_ = {.bytes = {}};
     std::size_t len_ = 0;
 };
 

@@ -38,7 +38,7 @@ char __libc_single_threaded = 0;
 // processes never throw. The runtime's calls into it land here and go on
 // to the library's own functions, so there is still one unwinder in the
 // process: the one glibc also loads to end a thread.
-#if defined(__GLIBCXX__) && defined(__GLIBC__) && (defined(__x86_64__) || defined(__aarch64__))
+#if defined(__GLIBCXX__) && defined(__GLIBC__) && defined(__LP64__) && (defined(__x86_64__) || defined(__aarch64__))
 #include <dlfcn.h>
 #include <unwind.h>
 
@@ -57,11 +57,20 @@ __asm__(".symver dlsym,dlsym@GLIBC_2.17");
 
 namespace {
 
+// Whatever already loaded the library (glibc does, to end a thread) lends
+// it without touching the file system. Without an unwinder no exception
+// can be raised at all, so a library that cannot be had ends the process,
+// saying why.
 void *unwinder_function(const char *name) {
-    static void *const library = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_LOCAL);
+    static void *const library = [] {
+        void *loaded = dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+        return loaded ? loaded : dlopen("libgcc_s.so.1", RTLD_NOW | RTLD_LOCAL);
+    }();
     if (void *function = library ? dlsym(library, name) : nullptr)
         return function;
-    std::fprintf(stderr, "kestrine: the C++ unwinder (libgcc_s.so.1) has no %s\n", name);
+    const char *why = dlerror();
+    std::fprintf(stderr, "kestrine: cannot %s the C++ unwinder (libgcc_s.so.1): %s\n",
+                 library ? "find a function of" : "load", why ? why : name);
     std::abort();
 }
 

@@ -34,7 +34,9 @@ Result<Py_ssize_t> presize_hint(PyObject *seq) {
 // reservation is unobservable too.
 Result<FloatVec> read_by_index(PyObject *seq) {
     const bool list = PyList_CheckExact(seq);
-    Result<FloatVec> values{std::in_place};  // built in place: no move on return
+    // Every path returns this one object, so it is built in the caller's
+    // slot and never moved.
+    Result<FloatVec> values{std::in_place};
     try {
         values->reserve(static_cast<std::size_t>(std::min(Py_SIZE(seq), kMaxPresize)));
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
@@ -45,22 +47,22 @@ Result<FloatVec> read_by_index(PyObject *seq) {
             }
             const Owned held = Owned::borrow(item);
             Result<float> value = extract_f32_slow(held.get());
-            if (!value)
-                return err(std::move(value.error()));
+            if (!value) {
+                values = err(std::move(value.error()));
+                return values;
+            }
             values->push_back(*value);
         }
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
-        return err(PyErr::fetch());
+        values = err(PyErr::fetch());
     }
     return values;
 }
 
 }  // namespace
 
-void FloatVec::reserve(std::size_t n) {
-    if (n <= cap_)
-        return;
+void FloatVec::reallocate(std::size_t n) {
     if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(float))
         throw std::bad_alloc();
     float *fresh = static_cast<float *>(PyMem_RawMalloc(n * sizeof(float)));
@@ -73,20 +75,20 @@ void FloatVec::reserve(std::size_t n) {
     cap_ = n;
 }
 
-void FloatVec::grow() { reserve(cap_ * 2); }
-
 Result<OwnedText> OwnedText::copy_of(std::string_view bytes) {
-    Result<OwnedText> text{std::in_place};  // built in place: no move on return
-    char *target = text->storage_.bytes;
+    char *heap = nullptr;
     if (bytes.size() > kInline) {
-        target = static_cast<char *>(PyMem_RawMalloc(bytes.size()));
-        if (!target) {
+        heap = static_cast<char *>(PyMem_RawMalloc(bytes.size()));
+        if (!heap) {
             PyErr_NoMemory();
             return err(PyErr::fetch());
         }
-        text->storage_.heap = target;
     }
-    std::memcpy(target, bytes.data(), bytes.size());
+    // The only object returned once it exists: built in the caller's slot.
+    Result<OwnedText> text{std::in_place};
+    if (heap)
+        text->storage_.heap = heap;
+    std::memcpy(heap ? heap : text->storage_.bytes, bytes.data(), bytes.size());
     text->len_ = bytes.size();
     return text;
 }
@@ -123,26 +125,32 @@ Result<FloatVec> extract_sequence(PyObject *obj) {
         return read_by_index(obj);
     if (!PySequence_Check(obj))
         return err(DowncastError{obj, kSequenceTarget});
-    Result<FloatVec> values{std::in_place};
+    Result<FloatVec> values{std::in_place};  // the one object returned from here on
     try {
         Result<Py_ssize_t> hint = presize_hint(obj);
-        if (!hint)
-            return err(std::move(hint.error()));
+        if (!hint) {
+            values = err(std::move(hint.error()));
+            return values;
+        }
         values->reserve(static_cast<std::size_t>(*hint));
         Owned iter = Owned::steal(PyObject_GetIter(obj));
-        if (!iter)
-            return err(PyErr::fetch());
+        if (!iter) {
+            values = err(PyErr::fetch());
+            return values;
+        }
         while (Owned item = Owned::steal(PyIter_Next(iter.get()))) {
             Result<float> value = extract_f32(item.get());
-            if (!value)
-                return err(std::move(value.error()));
+            if (!value) {
+                values = err(std::move(value.error()));
+                return values;
+            }
             values->push_back(*value);
         }
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     }
     if (std::optional<PyErr> error = PyErr::take())
-        return err(std::move(*error));
+        values = err(std::move(*error));
     return values;
 }
 

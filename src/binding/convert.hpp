@@ -45,10 +45,13 @@ public:
     }
 
     // Both throw std::bad_alloc when the memory cannot be had.
-    void reserve(std::size_t n);
+    void reserve(std::size_t n) {
+        if (n > cap_) [[unlikely]]
+            reallocate(n);
+    }
     void push_back(float value) {
         if (size_ == cap_) [[unlikely]]
-            grow();
+            reallocate(cap_ * 2);
         data_[size_++] = value;
     }
 
@@ -59,7 +62,7 @@ public:
 
 private:
     bool on_heap() const noexcept { return data_ != inline_; }
-    void grow();
+    void reallocate(std::size_t capacity);
 
     float *data_ = inline_;
     std::size_t size_ = 0;

@@ -263,8 +263,6 @@ void push_parameter_list(std::string &out, Names names) {
 
 namespace {
 
-constexpr const char *kUnprintable = "<unprintable object>";
-
 // str() of `obj`, lossily decoded; nothing if it fails with an ordinary
 // exception, which then goes to sys.unraisablehook.
 Result<std::optional<std::string>> str_or_report(PyObject *obj) {

@@ -137,6 +137,7 @@ template <auto Extract>
 // placeholder (the failure going to sys.unraisablehook). An interrupt from
 // str() is not papered over: it comes back as the error.
 Result<std::string> display_text(PyObject *obj);
+inline constexpr const char *kUnprintable = "<unprintable object>";
 
 // The message builders, exposed for the binder's callers and tests.
 PyErr too_many_positional_arguments(const FunctionDescription &desc, std::size_t given);

@@ -26,6 +26,18 @@ Result<Py_ssize_t> presize_hint(PyObject *seq) {
     return 0;
 }
 
+// Converts one item onto the end of `values`. On failure the error takes
+// the vector's place and the answer is false.
+[[gnu::always_inline]] inline bool append_converted(Result<FloatVec> &values, PyObject *item) {
+    Result<float> value = extract_f32(item);
+    if (!value) {
+        values = err(std::move(value.error()));
+        return false;
+    }
+    values->push_back(*value);
+    return true;
+}
+
 // An exact list or tuple, read by index: the items its iterator would give,
 // in the same order, without making the iterator. A list's size is read
 // again at every step, as its iterator does, since an item's __float__ may
@@ -46,12 +58,8 @@ Result<FloatVec> read_by_index(PyObject *seq) {
                 continue;
             }
             const Owned held = Owned::borrow(item);
-            Result<float> value = extract_f32_slow(held.get());
-            if (!value) {
-                values = err(std::move(value.error()));
+            if (!append_converted(values, held.get()))
                 return values;
-            }
-            values->push_back(*value);
         }
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
@@ -139,12 +147,8 @@ Result<FloatVec> extract_sequence(PyObject *obj) {
             return values;
         }
         while (Owned item = Owned::steal(PyIter_Next(iter.get()))) {
-            Result<float> value = extract_f32(item.get());
-            if (!value) {
-                values = err(std::move(value.error()));
+            if (!append_converted(values, item.get()))
                 return values;
-            }
-            values->push_back(*value);
         }
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();

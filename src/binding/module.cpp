@@ -73,7 +73,7 @@ Status add_value(PyObject *module, PyObject *name, PyObject *value) {
             return err(std::move(all.error()));
         if (PyList_Append(all->get(), name) < 0) {
             Result<std::string> reason = display_text(PyErr::fetch().make_normalized());
-            panic("could not append __name__ to __all__: " + (reason ? *reason : "<unprintable object>"));
+            panic("could not append __name__ to __all__: " + (reason ? *reason : kUnprintable));
         }
     }
     if (PyObject_SetAttr(module, name, value) < 0)

@@ -257,6 +257,23 @@ PyObject *method_noargs(PyObject *self, PyObject *) {
     return trampoline([self]() -> Result<Owned> { return Read(instance<T>(self)->contents); });
 }
 
+// METH_NOARGS entry for an accessor that widens one payload float. Past the
+// receiver's checks it runs nothing of ours: PyFloat_FromDouble cannot fault
+// or unwind and sets MemoryError itself, which is what the boundary would
+// raise, so the call goes straight to it without entering one.
+template <class T, float T::*Field>
+Result<Owned> read_float(const T &payload) {
+    return f32_into_py(payload.*Field);
+}
+
+template <class T, float T::*Field, LazyTypeObject &Cls>
+PyObject *float_method(PyObject *self, PyObject *) {
+    if (Py_TYPE(self) != Cls.cached() ||
+        instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow) [[unlikely]]
+        return method_noargs_refused<T, read_float<T, Field>, Cls>(self);
+    return PyFloat_FromDouble(static_cast<double>(instance<T>(self)->contents.*Field));
+}
+
 // Property getter entry for the same kind of accessor.
 template <class T, auto Read, LazyTypeObject &Cls>
 PyObject *property_getter(PyObject *self, void *) {

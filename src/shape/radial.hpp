@@ -25,25 +25,14 @@ template <class Payload, const binding::FunctionDescription &Desc>
 using RadiusLengthConstructor = binding::Constructor<from_radius_length<Payload>, Desc,
                                                      binding::extract_f32, binding::extract_f32>;
 
-template <class Payload>
-binding::Result<binding::Owned> read_radius(const Payload &shape) {
-    return binding::f32_into_py(shape.radius);
-}
-
-template <class Payload>
-binding::Result<binding::Owned> read_half_length(const Payload &shape) {
-    return binding::f32_into_py(shape.half_length);
-}
-
 template <class Payload, binding::LazyTypeObject &Cls>
 PyMethodDef radius_method(const char *doc) {
-    return {"radius", binding::method_noargs<Payload, read_radius<Payload>, Cls>, METH_NOARGS, doc};
+    return {"radius", binding::float_method<Payload, &Payload::radius, Cls>, METH_NOARGS, doc};
 }
 
 template <class Payload, binding::LazyTypeObject &Cls>
 PyMethodDef half_length_method(const char *doc) {
-    return {"half_length", binding::method_noargs<Payload, read_half_length<Payload>, Cls>,
-            METH_NOARGS, doc};
+    return {"half_length", binding::float_method<Payload, &Payload::half_length, Cls>, METH_NOARGS, doc};
 }
 
 }  // namespace kestrine::shape

@@ -85,15 +85,12 @@ void abort_at_boundary(std::source_location where) noexcept {
     std::abort();
 }
 
-// Formatted in place, so that no object of this frame needs destroying
-// while the fault unwinds through it.
-void panic_index_out_of_bounds(std::size_t len, std::size_t index,
-                               const std::source_location &where) {
+Panic index_out_of_bounds(std::size_t len, std::size_t index, const std::source_location &where) {
     char message[96];
     std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len,
                   index);
     write_fault_report(message, where);
-    throw Panic(std::string(message));
+    return Panic(std::string(message));
 }
 
 }  // namespace kestrine::binding

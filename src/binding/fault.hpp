@@ -58,15 +58,16 @@ void write_fault_report(std::string_view message, const std::source_location &wh
 [[noreturn]] void abort_at_boundary(
     std::source_location where = std::source_location::current()) noexcept;
 
-[[noreturn]] void panic_index_out_of_bounds(std::size_t len, std::size_t index,
-                                            const std::source_location &where);
+// Reports an out-of-bounds read and returns the fault for the caller to
+// throw: thrown from the reading frame, it has one frame fewer to unwind.
+Panic index_out_of_bounds(std::size_t len, std::size_t index, const std::source_location &where);
 
 // Bounds-checked element read whose fault names the caller's line and column.
 template <class Vec>
 const auto &checked_at(const Vec &vec, std::size_t index,
                        std::source_location where = std::source_location::current()) {
     if (index >= vec.size()) [[unlikely]]
-        panic_index_out_of_bounds(vec.size(), index, where);
+        throw index_out_of_bounds(vec.size(), index, where);
     return vec[index];
 }
 

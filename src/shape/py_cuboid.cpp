@@ -12,8 +12,9 @@ struct PyCuboid {
 static_assert(binding::instance_size_is<PyCuboid>(40, 24));
 
 // Every side is converted before the count is looked at; a short sequence
-// is a fault whose report names the read that failed.
-PyCuboid from_sides(const binding::FloatVec &sides) {
+// is a fault whose report names the read that failed. Inlined, so the fault
+// is thrown in the frame whose boundary catches it.
+[[gnu::always_inline]] inline PyCuboid from_sides(const binding::FloatVec &sides) {
     const float x = binding::checked_at(sides, 0);
     const float y = binding::checked_at(sides, 1);
     const float z = binding::checked_at(sides, 2);

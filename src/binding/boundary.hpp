@@ -2,7 +2,8 @@
 //
 // Every slot is a thin wrapper that hands its body to one of the two forms
 // below. The body returns a value or an error value; internal faults and
-// stray C++ exceptions are caught here and nowhere else.
+// stray C++ exceptions are caught here and nowhere else. (A float accessor
+// past its receiver checks runs no code of ours, so it enters none.)
 //
 // One kind of unwinding must pass through untouched: the forced unwind by
 // which pthread_exit ends a thread (the interpreter ends daemon threads

@@ -134,8 +134,9 @@ def test_repeated_calls_leak_nothing(name, code, measure, classes):
     refs, total, blocks, traced = MEASURED[path, code]
     # A leak grows its measure in every round. The slack takes in the
     # interpreter's caches that fill meanwhile (the traceback printed for a
-    # resumed fault fills some of them slowly): one block per ten calls, four
-    # bytes per call, far below what any object leaked per call would take.
+    # resumed fault fills some of them slowly, by up to a few kilobytes a
+    # round): one block per ten calls, eight bytes per call, half of what the
+    # smallest object or heap-held path leaked per call would take.
     slack, kept = calls // 10, calls if code.startswith("KEPT") else 0
     if measure == "total":
         assert (min(total) >= kept) if kept else (min(total) < slack), total
@@ -144,7 +145,7 @@ def test_repeated_calls_leak_nothing(name, code, measure, classes):
     if not PYMALLOC:
         pytest.skip("class references checked; memory is not under PYTHONMALLOC=malloc (the sanitizer run), "
                     "which counts no blocks, and where traced memory drifts")
-    assert (min(blocks) >= kept) if kept else (min(blocks) < slack and min(traced) < 4 * calls), (blocks, traced)
+    assert (min(blocks) >= kept) if kept else (min(blocks) < slack and min(traced) < 8 * calls), (blocks, traced)
 
 
 def undefined_symbols(path):

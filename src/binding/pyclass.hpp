@@ -248,28 +248,32 @@ template <class T, auto Read, LazyTypeObject &Cls>
 
 // The receiver's two checks are reads that run no code, so making them
 // before the boundary is entered changes nothing; a call that fails either
-// is handled apart, which keeps this path's frame small.
+// is handled apart, which keeps the accessor's frame small.
+template <class T, LazyTypeObject &Cls>
+[[gnu::always_inline]] inline bool receiver_refused(PyObject *self) {
+    return Py_TYPE(self) != Cls.cached() ||
+           instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow;
+}
+
 template <class T, auto Read, LazyTypeObject &Cls>
 PyObject *method_noargs(PyObject *self, PyObject *) {
-    if (Py_TYPE(self) != Cls.cached() ||
-        instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow) [[unlikely]]
+    if (receiver_refused<T, Cls>(self)) [[unlikely]]
         return method_noargs_refused<T, Read, Cls>(self);
     return trampoline([self]() -> Result<Owned> { return Read(instance<T>(self)->contents); });
+}
+
+template <class T, float T::*Field>
+Result<Owned> read_float(const T &payload) {
+    return f32_into_py(payload.*Field);
 }
 
 // METH_NOARGS entry for an accessor that widens one payload float. Past the
 // receiver's checks it runs nothing of ours: PyFloat_FromDouble cannot fault
 // or unwind and sets MemoryError itself, which is what the boundary would
 // raise, so the call goes straight to it without entering one.
-template <class T, float T::*Field>
-Result<Owned> read_float(const T &payload) {
-    return f32_into_py(payload.*Field);
-}
-
 template <class T, float T::*Field, LazyTypeObject &Cls>
 PyObject *float_method(PyObject *self, PyObject *) {
-    if (Py_TYPE(self) != Cls.cached() ||
-        instance<T>(self)->borrow_flag.load(std::memory_order_relaxed) == kExclusiveBorrow) [[unlikely]]
+    if (receiver_refused<T, Cls>(self)) [[unlikely]]
         return method_noargs_refused<T, read_float<T, Field>, Cls>(self);
     return PyFloat_FromDouble(static_cast<double>(instance<T>(self)->contents.*Field));
 }

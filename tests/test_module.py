@@ -1,5 +1,5 @@
 """The kestrine module object, class registration, and the class objects themselves."""
-import copy, gc, pathlib, pickle, shutil, subprocess, sys, types, weakref
+import copy, gc, os, pathlib, pickle, shutil, subprocess, sys, types, weakref
 from unittest import mock
 
 import pytest
@@ -90,25 +90,36 @@ def test_only_the_entry_point_is_exported():
     assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit_kestrine"]
 
 
-UNWINDER_PROBE = """
-import sys
-def mapped(name): return name in open("/proc/self/maps").read()
-seen = [mapped("libgcc_s")]
-import kestrine
-seen += [mapped("libgcc_s"), mapped("libstdc++")]
-try: kestrine.Cuboid([])
-except BaseException: pass
-print(*seen, mapped("libgcc_s"))
-"""
+# The first fault of a process may come when nothing can be had: no file
+# descriptor, no address space, no file system, no stack. Whatever it needs
+# was had at import, so it still raises.
+FIRST_FAULT = "import kestrine, os, resource, sys, threading\n{}\ntry: {}\nexcept BaseException as e: print(type(e).__name__)"
+EXHAUST_FDS = ("resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))\nheld = []\n"
+               "while True:\n    try: held.append(os.open(os.devnull, os.O_RDONLY))\n    except OSError: break")
+EXHAUST_MEMORY = ("sides = [1.0] * 200_000\nsize = int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGESIZE')\n"
+                  "resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20), resource.RLIM_INFINITY))\n"
+                  "held, chunk = [], 1 << 24\nwhile chunk >= 1 << 18:\n"
+                  "    try: held.append(bytearray(chunk))\n    except MemoryError: chunk //= 2")
+DEEP = ("def deep(n):\n    try: return list(map(deep, [n + 1]))\n    except RecursionError:\n"
+        "        try: kestrine.Cuboid([1.0])\n        except BaseException as e: print(type(e).__name__)\n")
+IN_DEEP_THREAD = ("sys.setrecursionlimit(10**6)\nthreading.stack_size(1 << 29)\n"
+                  "t = threading.Thread(target=deep, args=(0,))\nt.start(); t.join()")
 
 
-@pytest.mark.skipif(sys.platform != "linux", reason="reads /proc/self/maps")
-def test_the_unwinder_is_loaded_by_the_first_fault():
-    before, imported, shared_runtime, faulted = run(UNWINDER_PROBE)
-    if before == "True" or shared_runtime == "True":
-        pytest.skip("the unwinder came with the interpreter or with a shared C++ runtime (sanitizer build)")
-    own_unwinder = b"libunwind: " in pathlib.Path(kestrine.__file__).read_bytes()  # zig's LLVM libunwind
-    assert (imported, faulted) == ("False", str(not own_unwinder))
+@pytest.mark.skipif(sys.platform != "linux", reason="Linux resource limits and /proc")
+@pytest.mark.parametrize("setup, call, printed", [
+    (EXHAUST_FDS, "kestrine.Cuboid([1.0, 2.0])", "PanicException"),
+    (EXHAUST_MEMORY, "kestrine.Cuboid(sides)", "MemoryError"),
+    ("import tempfile\nos.chroot(tempfile.mkdtemp())", "kestrine.Cuboid([1.0, 2.0])", "PanicException"),
+    (DEEP, "deep(0)", "PanicException"),
+    (DEEP + IN_DEEP_THREAD, "pass", "PanicException"),
+], ids=["no-descriptors", "no-address-space", "empty-root", "recursion-limit", "recursion-limit-deep-thread"])
+def test_first_fault_when_nothing_can_be_had(setup, call, printed):
+    if "chroot" in setup and os.geteuid() != 0:
+        pytest.skip("chroot needs root")
+    r = subprocess.run([sys.executable, "-c", FIRST_FAULT.format(setup, call)], capture_output=True, text=True,
+                       timeout=120)
+    assert (r.stdout.split(), r.returncode) == ([printed], 0), r.stderr
 
 
 @pytest.mark.parametrize("order", ORDERS)

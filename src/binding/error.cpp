@@ -278,12 +278,8 @@ PyObject *panic_exception_type() {
     Owned base = Owned::borrow(PyExc_BaseException);
     Owned created = Owned::steal(PyErr_NewExceptionWithDoc(
         "kestrine_runtime.PanicException", kPanicDoc, base.get(), nullptr));
-    if (!created) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError))
-            return nullptr;
-        PyErr::fetch().print();
-        panic_static("Failed to initialize new exception type.");
-    }
+    if (!created)
+        return nullptr;
     PyObject *expected = nullptr;
     if (panic_type_cell.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel))
         return created.release();

@@ -91,8 +91,10 @@ inline std::unexpected<PyErr> err(PyErr e) { return std::unexpected<PyErr>(std::
 inline PyErr type_error(const char *msg) { return PyErr(PyExc_TypeError, msg); }
 inline PyErr type_error(std::string msg) { return PyErr(PyExc_TypeError, std::move(msg)); }
 
-// The PanicException class, created on first need; null with the
-// interpreter's exception set only if it cannot be allocated.
+// The PanicException class. Module initialisation creates it, so that no
+// fault ever has to, since creating it can fail for reasons of the moment
+// (memory, recursion); null with the interpreter's exception set if it
+// cannot be had, which then stands as the error.
 PyObject *panic_exception_type();
 
 // For interpreter calls that must produce an object: a null result prints

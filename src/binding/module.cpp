@@ -41,6 +41,8 @@ Result<Owned> init_body(ModuleRecord &record) {
         return err(std::move(owned.error()));
     if (PyObject *cached = record.module.load(std::memory_order_acquire))
         return Owned::borrow(cached);
+    if (!panic_exception_type())
+        return err(PyErr::fetch());
     return build_module(record);
 }
 

@@ -96,6 +96,26 @@ def test_threads_construct_read_and_fault_concurrently():
 
 DAEMONS = """
 import fractions, threading, time, kestrine
+class Slow:  # releasing the last reference gives up the GIL
+    def __float__(self): return 1.0
+    def __del__(self): time.sleep(0.0005)
+class Seq:
+    def __len__(self): return 3
+    def __getitem__(self, i):
+        if i >= 3: raise IndexError(i)
+        return Slow()
+class Swap(Slow):  # replaced in its list while it converts: ours is then the last reference
+    def __float__(self):
+        self.box[self.box.index(self)] = 1.0
+        return 1.0
+def swapping():
+    box = [Swap(), Swap(), Swap()]
+    for s in box: s.box = box
+    return box
+class Hint(Seq):  # the dropped error's traceback holds the last reference
+    def __len__(self):
+        slow = Slow()
+        raise ValueError
 def spin():
     r = fractions.Fraction(1, 3)  # its __float__ is Python code: the GIL changes hands inside the call
     while True:
@@ -118,7 +138,9 @@ OWN_UNWINDER = b"libunwind: " in pathlib.Path(kestrine.__file__).read_bytes()
                     reason="AddressSanitizer does not follow the unwind by which pthread_exit ends a thread")
 @pytest.mark.skipif(OWN_UNWINDER, reason="built with a private unwinder, which pthread_exit's unwind cannot use")
 @pytest.mark.parametrize("body", ["kestrine.Cylinder(r, length=r)",
-                                  "try: kestrine.Sphere('x')\n        except TypeError: pass"])
+                                  "try: kestrine.Sphere('x')\n        except TypeError: pass",
+                                  "kestrine.Cuboid(Seq())", "kestrine.Cuboid(Hint())",
+                                  "kestrine.Cuboid(swapping())"])
 def test_daemon_threads_inside_calls_at_exit(body):
     runs = [subprocess.Popen([sys.executable, "-c", DAEMONS.format(body)], stderr=subprocess.PIPE, text=True)
             for _ in range(20)]

@@ -211,7 +211,11 @@ PyObject *call_as_type(PyObject *cls, PyObject *const *args, std::size_t nargsf,
                 return nullptr;
         }
     }
-    return PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+    // Outside any boundary: the tuple and the dict are dropped here.
+    PyObject *result = PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+    tuple.reset();
+    kwargs.reset();
+    return result;
 }
 
 PyErr already_mutably_borrowed() { return PyErr(PyExc_RuntimeError, "Already mutably borrowed"); }

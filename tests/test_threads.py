@@ -177,16 +177,17 @@ def make():
     seen = []
     class Sleeper:
         def __float__(self):
-            seen.append(sys.getrefcount(self))
+            seen.append(True)
             time.sleep(0.5)  # the interpreter finalizes meanwhile
             return 1.0
     probe = Sleeper()
     threading.Thread(target=kestrine.Cuboid, args=([probe, 2.0, 3.0],), daemon=True).start()
     while not seen: time.sleep(0.001)
+    during = sys.getrefcount(probe)  # with the thread's own references
     class AtExit:
         def __del__(self, sleep=time.sleep, count=sys.getrefcount, write=os.write):
             sleep(1.0)  # the daemon thread wakes and is ended
-            write(1, f"{seen[0]} {count(probe)} {seen[0]}".encode())
+            write(1, f"{during} {count(probe)} {during}".encode())
     return AtExit()
 sys.holder = make()  # a __main__ global would never be finalized while the thread lives
 """}

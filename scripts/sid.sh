@@ -62,7 +62,7 @@ ready() {
     local file
     [ -d "$root" ] && [ ! -e "$root/debootstrap" ] || return 1
     for file in "${needed[@]}"; do
-        [ -x "$root/$file" ] || return 1
+        [ -e "$root/$file" ] || return 1
     done
 }
 

@@ -154,10 +154,14 @@ enter() {
     mountpoint -q "$root/dev" || mount --rbind /dev "$root/dev"
     mkdir -p "$root$checkout"
     mountpoint -q "$root$checkout" || mount --bind "$checkout" "$root$checkout"
+    # A 32-bit personality makes uname say i686, as a 32-bit kernel would:
+    # what reads the machine from it (pip's tags, platform) sees the target.
+    local personality=()
+    [ "$arch" != i386 ] || personality=(setarch i686)
     # PIP_FIND_LINKS and the like may name host paths, absent in the chroot.
     exec env -u PIP_FIND_LINKS -u VIRTUAL_ENV -u PYTHONHOME -u PYTHONPATH -u LD_PRELOAD -u LD_LIBRARY_PATH -u PYENV_VERSION \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-        KESTRINE_IN_SID=1 chroot "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$checkout" "$@"
+        KESTRINE_IN_SID=1 "${personality[@]}" chroot "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$checkout" "$@"
 }
 
 if [ "${1:-}" = --enter ]; then

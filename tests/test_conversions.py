@@ -151,10 +151,11 @@ def test_list_edited_while_converting_reads_as_its_iterator_does(edit, at, size)
     want = [float(x) for x in edited_list(edit, at, size)]  # the list iterator's own reading
     assert to_f32_vec(edited_list(edit, at, size)) == want
 
-INLINE_TEXT = 16  # UTF-8 bytes kept without a buffer of their own
+INLINE_TEXT = 2 * struct.calcsize("P")  # UTF-8 bytes kept without a buffer of their own: two pointers' worth
 
 @pytest.mark.parametrize("text", ["mesh.obj", "é", "\U0001F600", "日本語", "a\x00b", "", "\x00", StrSub("m.obj"),
-                                  "m" * 16, "m" * 17, "é" * 8, "\x00" + "é" * 8, "meshes/" + "é" * 40])
+                                  "m" * INLINE_TEXT, "m" * (INLINE_TEXT + 1), "é" * (INLINE_TEXT // 2),
+                                  "\x00" + "é" * (INLINE_TEXT // 2), "meshes/" + "é" * 40])
 def test_text_is_exact_utf8(text):  # a str subclass gives its own characters; its __str__ is never called
     data, on_heap, back = to_text(text)
     path = kestrine.PyMesh(text).mesh_path

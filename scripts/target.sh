@@ -22,8 +22,8 @@ cd "$(dirname "$0")/.."
 arch="${1:-}"
 case "$arch" in
     i386) triple=i386-linux-gnu ;;
-    arm64 | aarch64) arch=arm64 triple=aarch64-linux-gnu ;;
-    armhf) triple=arm-linux-gnueabihf ;;
+    arm64 | aarch64) arch=arm64 triple=aarch64-linux-gnu qemu=qemu-aarch64-static ;;
+    armhf) triple=arm-linux-gnueabihf qemu=qemu-arm-static ;;
     *) echo "usage: bash scripts/target.sh i386|arm64|armhf" >&2; exit 2 ;;
 esac
 export KESTRINE_ARCH="$arch"
@@ -82,9 +82,12 @@ if [ "$arch" != i386 ]; then
     # path, not the chroot's C library headers.
     mkdir -p "$build/include/$triple"
     ln -sfn "$root/usr/include/$triple/python3.14" "$build/include/$triple/python3.14"
-    # qemu finds the target python's loader and libraries in the chroot.
-    QEMU_LD_PREFIX="$root" cmake -S . -B "$build" "${cmake_args[@]}" \
+    # CMake asks the target's python, run by qemu with the chroot's loader
+    # and libraries, for its ABI tag (policy CMP0190 of CMake 4.1 and later
+    # lets it; an older CMake names the module plainly kestrine.so).
+    cmake -S . -B "$build" "${cmake_args[@]}" \
         -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="${triple%%-*}" \
+        -DCMAKE_CROSSCOMPILING_EMULATOR="$qemu;-L;$root" -DCMAKE_POLICY_DEFAULT_CMP0190=NEW \
         -DCMAKE_CXX_COMPILER="$triple-g++" -DCMAKE_CXX_FLAGS="-Werror -I$PWD/$build/include" \
         -DPython_EXECUTABLE="$root/usr/bin/python3.14" -DPython_INCLUDE_DIR="$root/usr/include/python3.14" >/dev/null
     cmake --build "$build" -j 2

@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kestrine
+from conftest import rounds
 from kestrine_testing import to_f32, to_f32_vec, to_text
 
 INF, NAN, F32_MAX, TIE = math.inf, math.nan, (2 - 2**-23) * 2.0**127, 2.0**128 - 2.0**103
@@ -73,7 +74,7 @@ def midpoint(bits, nudge):  # halfway between two adjacent binary32 values, opti
     mid = TIE if math.isinf(b) else (a + b) / 2
     return math.nextafter(mid, nudge * INF) if nudge else mid
 
-@settings(max_examples=4000, deadline=None)
+@settings(max_examples=rounds(4000), deadline=None)
 @given(st.one_of(st.floats(), st.floats(-2.0**-120, 2.0**-120),
                  st.builds(midpoint, st.integers(0, 0x7F7FFFFF), st.sampled_from([-1, 0, 1])),
                  st.builds(midpoint, st.integers(0, 0x7F7FFFFF), st.just(0)).map(lambda x: -x)))

@@ -31,8 +31,8 @@ build="build/target-$arch"
 venv=".venv/target-$arch"
 testing=ON
 [ "$arch" != armhf ] || testing=OFF
-# -Werror here only, where the flags are this script's: a user's build
-# with a newer compiler must not fail on a new warning.
+# Both builds add -Werror to CMAKE_CXX_FLAGS, which the project leaves to
+# its users: theirs, with a newer compiler, must not fail on a new warning.
 cmake_args=(-DCMAKE_BUILD_TYPE=Release -DKESTRINE_TESTING="$testing")
 
 # Inside the chroot: the venv, the modules and stubs put in it, then the tests.

@@ -44,8 +44,11 @@ case "$target" in
     armv7l) deb=armhf triplet=arm-linux-gnueabihf multiarch=arm-linux-gnueabihf ;;
     *) echo "wheel.sh: no target $target (x86_64, i686, aarch64 or armv7l)" >&2; exit 1 ;;
 esac
-plat="$(sed -n 's/^repair-wheel-command = .*--plat \([a-z0-9_]*\)\$(uname -m) .*/\1/p' pyproject.toml)"
-[ -z "$plat" ] || plat="$plat$target"
+# An override's repair command names its architecture; the general one
+# names none.
+plat="$(sed -n "s/^repair-wheel-command = .*--plat \(manylinux_[0-9_]*_$target\) .*/\1/p" pyproject.toml)"
+[ -n "$plat" ] || plat="$(sed -n 's/^repair-wheel-command = .*--plat \([a-z0-9_]*\)\$(uname -m) .*/\1/p' pyproject.toml)"
+[ -z "$plat" ] || [[ "$plat" = *"_$target" ]] || plat="$plat$target"
 [ -n "$plat" ] || { echo "no --plat in pyproject.toml's repair-wheel-command" >&2; exit 1; }
 house=build/wheelhouse
 mkdir -p "$house"

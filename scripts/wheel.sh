@@ -10,9 +10,9 @@
 # by default); versions this machine lacks are built in the sid chroot
 # (scripts/sid.sh). Another target is cross-compiled here, for Python 3.14
 # by default: compiling under emulation takes half an hour. CMake builds the
-# module with Debian's cross GCC against that architecture's CPython headers
-# (sid's libpython3.X-dev, downloaded, not installed), and the wheel is
-# packed from its install tree and the metadata scikit-build-core writes.
+# module with Debian's cross GCC against the CPython headers of the target's
+# sid chroot, and the wheel is packed from its install tree and the metadata
+# scikit-build-core writes.
 # Only Python runs on the target, in its sid chroot (i386 natively, the
 # arm ones under qemu-user): the venv, pip, the smoke test and the tour.
 #
@@ -115,29 +115,17 @@ build() {
     echo "wheel: $(basename "$wheel") $(du -k "$wheel" | cut -f1) KiB"
 }
 
-# The target's CPython headers, from sid's libpython3.X-dev of its
-# architecture, fetched from the chroot's mirror with a private apt state
-# under .venv/ (the system's apt configuration is left alone). Debian's
-# pyconfig.h chooses the architecture's own by compiler macros; the copy
-# here is that one itself. Prints the include directory.
+# The target's CPython headers, copied from its chroot: those of the
+# interpreter that will load the wheel. Debian's pyconfig.h chooses the
+# architecture's own by compiler macros; the copy here is that one itself,
+# so the include directory holds CPython's headers alone and the C library's
+# come from the cross compiler's sysroot. Prints the directory.
 target_headers() {
-    local version="$1" state="$PWD/.venv/apt-sid" dir="$PWD/.venv/python$1-$deb"
-    local apt=(-o "Dir::State::Lists=$state/lists" -o "Dir::Cache=$state/cache"
-               -o "Dir::Etc::SourceList=$state/sources.list" -o Dir::Etc::SourceParts=/nonexistent
-               -o "APT::Architectures=$deb" -o Acquire::Languages=none
-               -o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
-    if [ ! -s "$dir/python$version/pyconfig.h" ]; then
-        mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
-        KESTRINE_ARCH="$deb" bash scripts/sid.sh cat /etc/apt/sources.list \
-            | grep -m 1 '^deb .* sid main' > "$state/sources.list" || return 1
-        apt-get -qq "${apt[@]}" update || return 1
-        rm -rf "$dir" "$state"/*.deb && mkdir -p "$dir"
-        (cd "$state" && apt-get -qq "${apt[@]}" download "libpython$version-dev:$deb") || return 1
-        dpkg --fsys-tarfile "$state"/*.deb | tar -x -C "$dir" --strip-components=3 \
-            "./usr/include/python$version" "./usr/include/$multiarch/python$version/pyconfig.h" || return 1
-        mv "$dir/$multiarch/python$version/pyconfig.h" "$dir/python$version/pyconfig.h"
-    fi
-    echo "$dir/python$version"
+    local dir="$PWD/build/python$1-$deb"
+    rm -rf "$dir" && mkdir -p "$dir"
+    KESTRINE_ARCH="$deb" bash scripts/sid.sh tar -chf - -C /usr/include "python$1" "$multiarch/python$1/pyconfig.h" \
+        | tar -xf - -C "$dir" || return 1
+    mv "$dir/$multiarch/python$1/pyconfig.h" "$dir/python$1/pyconfig.h" && echo "$dir/python$1"
 }
 
 cross_build() {

@@ -68,11 +68,13 @@ print("smoke test passed:", kestrine.__file__)
 # smoke VERSION WHEEL TARGET: a fresh venv of that Python with the wheel
 # alone, then the smoke test and the tour, run outside the checkout.
 smoke() {
-    local venv="$PWD/.venv/smoke-$3-$1"
+    local venv="$PWD/.venv/smoke-$3-$1" out
     rm -rf "$venv"
     "$(kestrine_python "$1")" -m venv "$venv" || return 1
     "$venv/bin/python" -m pip install -q --no-deps "$2" || return 1
-    (cd /tmp && "$venv/bin/python" -c "$SMOKE" && "$venv/bin/python" "$OLDPWD/examples/tour.py" >/dev/null) || return 1
+    (cd /tmp && "$venv/bin/python" -c "$SMOKE") || return 1
+    # The tour's fault report on stderr is part of it: shown only on failure.
+    out="$(cd /tmp && "$venv/bin/python" "$OLDPWD/examples/tour.py" 2>&1)" || { echo "$out"; return 1; }
     echo "the tour ran on $3"
 }
 if [ "$target" = --smoke ]; then  # the cross build runs this in the target's chroot

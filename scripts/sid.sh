@@ -9,10 +9,10 @@
 # $KESTRINE_ARCH picks a chroot of another Debian architecture, one per
 # target that the suite runs on: i386 (run natively by the x86-64 kernel),
 # arm64 and armhf (run by qemu-user through binfmt_misc). Those hold what
-# running the suite needs: python3.14, its headers (which are also the
-# sysroot that scripts/target.sh cross-compiles against), and pytest and
-# hypothesis from Debian, which spares pip under emulation; i386, which
-# builds natively, has g++ and CMake too.
+# running the suite needs: python3.14, its headers (which scripts/target.sh
+# cross-compiles against), binutils, and pytest and hypothesis from Debian,
+# which spares pip under emulation; i386, which builds natively, has g++
+# and CMake too.
 #
 #   KESTRINE_ARCH=arm64 bash scripts/sid.sh python3.14 -c 'import platform; print(platform.machine())'
 #
@@ -39,9 +39,10 @@ case "$arch" in
         needed=(usr/bin/python3.14 usr/bin/python3.15 usr/bin/python3.14d usr/bin/g++ usr/bin/g++-12 usr/bin/cmake) ;;
     i386|arm64|armhf)
         root="${KESTRINE_SID:-/var/cache/kestrine/sid-$arch}"
-        packages=python3.14-dev,python3.14-venv,libc6-dev,python3-pytest,python3-hypothesis
+        # binutils: the tests read the modules' symbols with nm.
+        packages=python3.14-dev,python3.14-venv,libc6-dev,python3-pytest,python3-hypothesis,binutils
         needed=(usr/bin/python3.14 usr/include/python3.14/Python.h usr/lib/python3/dist-packages/pytest
-                usr/lib/python3/dist-packages/hypothesis)
+                usr/lib/python3/dist-packages/hypothesis usr/bin/nm)
         if [ "$arch" = i386 ]; then
             packages+=,g++,cmake,make
             needed+=(usr/bin/g++ usr/bin/cmake)
@@ -158,6 +159,11 @@ enter() {
     # what reads the machine from it (pip's tags, platform) sees the target.
     local personality=()
     [ "$arch" != i386 ] || personality=(setarch i686)
+    # sid's arm64 programs sign their return addresses, and qemu's default
+    # CPU authenticates each with the architecture's cipher: Python runs some
+    # 50 times slower than without pointer authentication, where those
+    # instructions are no-ops.
+    [ "$arch" != arm64 ] || export QEMU_CPU="${QEMU_CPU:-max,pauth=off}"
     # PIP_FIND_LINKS and the like may name host paths, absent in the chroot.
     exec env -u PIP_FIND_LINKS -u VIRTUAL_ENV -u PYTHONHOME -u PYTHONPATH -u LD_PRELOAD -u LD_LIBRARY_PATH -u PYENV_VERSION \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \

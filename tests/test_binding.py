@@ -5,6 +5,7 @@ from hypothesis import given, settings, strategies as st
 
 import kestrine
 import kestrine_testing as kt
+from conftest import rounds
 
 R3 = "\ufffd" * 3  # one lone surrogate, shown leniently
 AB, ABC, PO = (["a", "b"], 0, 2, []), (["a", "b", "c"], 0, 3, []), (["a", "b", "c"], 1, 3, [])
@@ -102,7 +103,7 @@ def calls(draw):
     po, req, cls = draw(st.integers(0, n)), draw(st.integers(0, n)), draw(st.sampled_from([None, "C"]))
     return names, po, req, kwonly, args, kwargs, cls
 
-@settings(max_examples=3000, deadline=None)
+@settings(max_examples=rounds(3000), deadline=None)
 @given(calls())
 def test_binder_matches_model(call):
     try:

@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import kestrine
+from conftest import rounds
 from kestrine_testing import to_f32, to_f32_vec, to_text
 
 INF, NAN, F32_MAX, TIE = math.inf, math.nan, (2 - 2**-23) * 2.0**127, 2.0**128 - 2.0**103
@@ -73,7 +74,7 @@ def midpoint(bits, nudge):  # halfway between two adjacent binary32 values, opti
     mid = TIE if math.isinf(b) else (a + b) / 2
     return math.nextafter(mid, nudge * INF) if nudge else mid
 
-@settings(max_examples=4000, deadline=None)
+@settings(max_examples=rounds(4000), deadline=None)
 @given(st.one_of(st.floats(), st.floats(-2.0**-120, 2.0**-120),
                  st.builds(midpoint, st.integers(0, 0x7F7FFFFF), st.sampled_from([-1, 0, 1])),
                  st.builds(midpoint, st.integers(0, 0x7F7FFFFF), st.just(0)).map(lambda x: -x)))
@@ -151,10 +152,11 @@ def test_list_edited_while_converting_reads_as_its_iterator_does(edit, at, size)
     want = [float(x) for x in edited_list(edit, at, size)]  # the list iterator's own reading
     assert to_f32_vec(edited_list(edit, at, size)) == want
 
-INLINE_TEXT = 16  # UTF-8 bytes kept without a buffer of their own
+INLINE_TEXT = 2 * struct.calcsize("P")  # UTF-8 bytes kept without a buffer of their own: two pointers' worth
 
 @pytest.mark.parametrize("text", ["mesh.obj", "é", "\U0001F600", "日本語", "a\x00b", "", "\x00", StrSub("m.obj"),
-                                  "m" * 16, "m" * 17, "é" * 8, "\x00" + "é" * 8, "meshes/" + "é" * 40])
+                                  "m" * INLINE_TEXT, "m" * (INLINE_TEXT + 1), "é" * (INLINE_TEXT // 2),
+                                  "\x00" + "é" * (INLINE_TEXT // 2), "meshes/" + "é" * 40])
 def test_text_is_exact_utf8(text):  # a str subclass gives its own characters; its __str__ is never called
     data, on_heap, back = to_text(text)
     path = kestrine.PyMesh(text).mesh_path

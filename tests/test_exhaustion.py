@@ -11,6 +11,7 @@ import pytest
 
 import kestrine
 import kestrine_testing as kt
+from conftest import rounds
 from kestrine import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
 
@@ -121,7 +122,7 @@ def test_every_allocation_failure_is_survived(name, capfd, native_error_display)
     points = sweep(fn, *call)
     assert points > 0
     # Enough failing calls that a leak on any one failure path would show.
-    repeat = max(1, 300 // points)
+    repeat = max(1, rounds(300) // points)
     deltas = []
     for _ in range(3):  # the interpreter's own caches (tracebacks, lines) settle too
         gc.collect()

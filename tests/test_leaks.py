@@ -8,6 +8,7 @@ import contextlib, gc, os, shutil, subprocess, sys, tracemalloc
 import pytest
 
 import kestrine
+from conftest import rounds
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 PYMALLOC = sys.getallocatedblocks() > 0  # none are counted under PYTHONMALLOC=malloc
@@ -15,7 +16,7 @@ ROUNDS = 3
 
 
 def calls_per_round(code):
-    return 250 if "Odd" in code else 1000  # a resumed fault prints a traceback: slow
+    return rounds(250 if "Odd" in code else 1000)  # a resumed fault prints a traceback: slow
 
 
 def warmups(code):

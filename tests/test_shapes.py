@@ -96,7 +96,7 @@ def test_stored_payload(make, stored, classes):
     shape = eval(make, dict(classes, NAN=NAN))  # the payload follows the object header; a zero borrow word closes the instance
     got = struct.unpack(f"{len(stored)}f", ctypes.string_at(id(shape) + object.__basicsize__, 4 * len(stored)))
     assert all(same(g, w) for g, w in zip(got, stored))
-    assert ctypes.c_ssize_t.from_address(id(shape) + type(shape).__basicsize__ - 8).value == 0
+    assert ctypes.c_size_t.from_address(id(shape) + type(shape).__basicsize__ - struct.calcsize("P")).value == 0
 
 
 PRELUDE = """

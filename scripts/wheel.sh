@@ -137,10 +137,11 @@ cross_build() {
     export PATH="$PWD/$(dirname "$tool"):$PATH"
     headers="$(target_headers "$version")" || return 1
     rm -rf "$raw" "$work/stage"
-    cmake -S . -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRINE_TESTING=OFF \
+    # Warnings fail this build, whose compiler is always the same.
+    cmake -S . -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRINE_TESTING=OFF -DCMAKE_CXX_FLAGS=-Werror \
         -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$target" -DCMAKE_CXX_COMPILER="$CXX" \
         -DPython_INCLUDE_DIR="$headers" -DPython_SOABI="cpython-${version/./}-$multiarch" >/dev/null || return 1
-    cmake --build "$work" -j 2 >/dev/null || return 1
+    cmake --build "$work" -j 2 > "$work/build.log" || { cat "$work/build.log"; return 1; }
     cmake --install "$work" --strip --prefix "$work/stage" >/dev/null || return 1
     # The metadata (and license) are pyproject.toml's, as the native build has them.
     "$tool" -c 'import sys; from scikit_build_core.build import prepare_metadata_for_build_wheel as m; m(sys.argv[1])' \

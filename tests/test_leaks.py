@@ -16,7 +16,9 @@ ROUNDS = 3
 
 
 def calls_per_round(code):
-    return rounds(250 if "Odd" in code else 1000)  # a resumed fault prints a traceback: slow
+    # A resumed fault prints a traceback: slow, and it fills caches for longer
+    # than a cut-down round would take in its slack.
+    return 250 if "Odd" in code else rounds(1000)
 
 
 def warmups(code):

@@ -72,7 +72,9 @@ compile() {
 # PyInit_kestrine alone and is dead-stripped, and checks that. zig's own
 # Mach-O linker cannot: it makes no bundle (the driver drops -bundle, and
 # rejects -Wl,-bundle), and it drops -exported_symbols_list, so its dylib
-# also exports the linker-made ___dso_handle and __mh_dylib_header. LLVM's
+# also exports libc++'s operator new and delete (weak: the loader would bind
+# other images to them) and the linker-made ___dso_handle and
+# __mh_dylib_header. LLVM's
 # ld64.lld links instead, with the libc++, libc++abi and compiler-rt that
 # zig builds for the target (a zig link of the same objects names them) and
 # zig's libSystem stub. That stub lists arm64e but not arm64, which zig

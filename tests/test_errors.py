@@ -67,7 +67,27 @@ def test_fault_payload_becomes_exception(kind, args):
     assert (type(e), e.args) == ((panic_type(), args) if args else (MemoryError, ()))
 
 
+# A stream that raises from write() or flush(); what the call then raises,
+# and what that carries as its context.
+BROKEN = ("class Broken:\n    def __init__(self, kind, method): self.kind, self.method = kind, method\n"
+          "    def write(self, s):\n        if self.method == 'write': raise self.kind\n"
+          "    def flush(self):\n        if self.method == 'flush': raise self.kind\n"
+          "def shown(call):\n    try: call()\n    except BaseException as e: print(type(e).__name__, type(e.__context__).__name__)\n"
+          "    sys.stderr = sys.__stderr__\n"
+          "try: kestrine.Cuboid([])\nexcept BaseException as e: first = e\n"
+          "class Hook:\n    def __float__(self): raise first\n")
+REPORT = r"thread 'main' panicked at src/shape/py_cuboid\.cpp:\d+:\d+:\nindex out of bounds: the len is 1"
+
+
 @pytest.mark.parametrize("code, stdout, stderr", [
+    (BROKEN + "sys.stderr = Broken(KeyboardInterrupt, 'write')\nshown(lambda: kestrine.Cuboid([1.0]))",
+     "KeyboardInterrupt PanicException\n", [REPORT]),
+    (BROKEN + "sys.stderr = Broken(SystemExit(3), 'flush')\nshown(lambda: kestrine.Cuboid([1.0]))",
+     "SystemExit PanicException\n", []),
+    (BROKEN + "sys.stderr = Broken(KeyboardInterrupt, 'write')\nshown(lambda: kestrine.Sphere(Hook()))",
+     "KeyboardInterrupt PanicException\n", ["Python stack trace below:"]),
+    (BROKEN + "sys.stderr = Broken(OSError, 'write')\nshown(lambda: kestrine.Cuboid([1.0]))",
+     "PanicException NoneType\n", [REPORT]),
     ("try: kt.raise_fault('python_api')\nexcept BaseException as e: print(type(e).__name__, e.args)",
      "PanicException ('Python API call failed',)\n", ["ValueError: inner"]),
     ("try: kestrine.Cuboid([1.0, 2.0])\nexcept BaseException as e: print(type(e).__name__)\nprint('alive')",
@@ -101,14 +121,20 @@ def test_fault_report_names_other_threads(name, shown):
     assert f"\nthread '{shown} ({r.stdout.strip()})' panicked at" in r.stderr
 
 
-def test_each_short_read_reports_its_own_site():
-    r = run("import kestrine\nfor s in ([], [1.0], [1.0, 2.0]):\n"
-            "    try: kestrine.Cuboid(s)\n    except BaseException: pass")
-    sites = re.findall(r"src/shape/py_cuboid\.cpp:(\d+):(\d+)", r.stderr)
-    source = (pathlib.Path(__file__).parents[1] / "src/shape/py_cuboid.cpp").read_text().splitlines()
-    assert [f"checked_at(sides, {n})" in source[int(line) - 1] and int(col) <= len(source[int(line) - 1])
-            for n, (line, col) in enumerate(sites)] == [True] * 3
-    assert all(f"the len is {n} but the index is {n}" in r.stderr for n in range(3))
+# Each fault names the line that raised it, never one of the fault machinery.
+@pytest.mark.parametrize("code, unit, sites", [
+    ("for s in ([], [1.0], [1.0, 2.0]):\n    try: kestrine.Cuboid(s)\n    except BaseException: pass",
+     "src/shape/py_cuboid.cpp", [f"checked_at(sides, {n})" for n in range(3)]),
+    ("for kind in ('owned', 'static', 'opaque'):\n    try: kt.raise_fault(kind)\n    except BaseException: pass",
+     "tests/helper/kestrine_testing.cpp", ['panic("owned fault "', 'panic_static("static fault")', "panic_opaque("]),
+], ids=["short-cuboid", "helper-faults"])
+def test_each_fault_reports_its_own_site(code, unit, sites):
+    r = run("import kestrine, kestrine_testing as kt\n" + code)
+    found = re.findall(r"panicked at ([\w/.]+):(\d+):(\d+):", r.stderr)
+    source = (pathlib.Path(__file__).parents[1] / unit).read_text().splitlines()
+    assert [(file, site in source[int(line) - 1], int(col) <= len(source[int(line) - 1]))
+            for (file, line, col), site in zip(found, sites)] == [(unit, True, True)] * len(sites)
+    assert len(found) == len(sites)
 
 
 @pytest.mark.parametrize("kind, message", [

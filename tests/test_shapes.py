@@ -1,9 +1,11 @@
 import ctypes
 import gc
 import math
+import signal
 import struct
 import subprocess
 import sys
+import time
 import weakref
 
 import pytest
@@ -152,3 +154,20 @@ def test_keyword_argument_outlives_an_earlier_conversion():
     del length
     c = Cylinder.__new__(Cylinder, **kwargs)
     assert (c.radius(), c.half_length(), log) == (1.0, 2.0, ["cleared", "converted", "freed"])
+
+
+def test_long_read_can_be_interrupted():
+    # Every item is converted before the count is looked at, so only an
+    # interrupt ends this read early: ten seconds bound what takes minutes.
+    code = ("import kestrine, signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"  # even if run in the background
+            "print('reading', flush=True)\n"
+            "try: kestrine.Cuboid(range(10**9))\nexcept KeyboardInterrupt: print('interrupted')")
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert proc.stdout.readline() == "reading\n"
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    try:
+        out, err = proc.communicate(timeout=10)
+    finally:
+        proc.kill()
+    assert (out, proc.returncode) == ("interrupted\n", 0), err

@@ -40,10 +40,22 @@ PyObject *fault_at_boundary(const Panic *panic);
 void fault_unraisable(const Panic *panic, PyObject *context);
 void memory_unraisable(PyObject *context);
 
-// For slots returning a new reference: the body returns Result<Owned>.
+// Last references that destructors handed over during this call
+// (ref.hpp), or null; release_deferred() drops them all.
+struct DeferredReleases;
+extern constinit thread_local DeferredReleases *deferred_releases KESTRINE_TLS_INITIAL_EXEC;
+void release_deferred();
+
+// Once the body is done, faults included, and no destructor of ours is
+// running: a finaliser that the release runs, and anything it does to the
+// thread, then meets only ordinary frames.
+inline void after_body() {
+    if (deferred_releases) [[unlikely]]
+        release_deferred();
+}
+
 template <class Body>
-PyObject *trampoline(Body &&body) {
-    HoldGuard hold;
+PyObject *run_body(Body &&body) {
     try {
         Result<Owned> result = body();
         if (result) [[likely]]
@@ -58,6 +70,15 @@ PyObject *trampoline(Body &&body) {
     catch (...) {
         return fault_at_boundary(nullptr);
     }
+}
+
+// For slots returning a new reference: the body returns Result<Owned>.
+template <class Body>
+PyObject *trampoline(Body &&body) {
+    HoldGuard hold;
+    PyObject *result = run_body(body);
+    after_body();
+    return result;
 }
 
 // For deallocators: the body returns nothing and a fault goes to
@@ -76,6 +97,7 @@ void trampoline_unraisable(Body &&body, PyObject *context) {
     catch (...) {
         fault_unraisable(nullptr, context);
     }
+    after_body();
 }
 
 }  // namespace kestrine::binding

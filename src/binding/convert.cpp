@@ -26,6 +26,17 @@ Result<Py_ssize_t> presize_hint(PyObject *seq) {
     return 0;
 }
 
+// A long read lets the interpreter's signal handlers run every so many
+// items, so that Ctrl-C ends it; the counter is all the hot path pays.
+constexpr std::size_t kSignalInterval = 4096;
+
+[[gnu::cold, gnu::noinline]] bool interrupted(Result<FloatVec> &values) {
+    if (PyErr_CheckSignals() == 0)
+        return false;
+    values = err(PyErr::fetch());
+    return true;
+}
+
 // Converts one item onto the end of `values`. On failure the error takes
 // the vector's place and the answer is false.
 [[gnu::always_inline]] inline bool append_converted(Result<FloatVec> &values, PyObject *item) {
@@ -52,6 +63,8 @@ Result<FloatVec> read_by_index(PyObject *seq) {
     try {
         values->reserve(static_cast<std::size_t>(std::min(Py_SIZE(seq), kMaxPresize)));
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
+            if (static_cast<std::size_t>(i) % kSignalInterval == kSignalInterval - 1 && interrupted(values))
+                [[unlikely]] return values;
             PyObject *item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
             if (PyFloat_CheckExact(item)) [[likely]] {
                 values->push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
@@ -146,10 +159,20 @@ Result<FloatVec> extract_sequence(PyObject *obj) {
             values = err(PyErr::fetch());
             return values;
         }
-        while (Owned item = Owned::steal(PyIter_Next(iter.get()))) {
-            if (!append_converted(values, item.get()))
+        // Items and the iterator are dropped here rather than handed to
+        // the boundary: a long sequence would have it keep every item.
+        for (std::size_t n = 1;; ++n) {
+            Owned item = Owned::steal(PyIter_Next(iter.get()));
+            if (!item)
+                break;
+            const bool converted = append_converted(values, item.get());
+            item.reset();
+            if (!converted || (n % kSignalInterval == 0 && interrupted(values))) {
+                iter.reset();
                 return values;
+            }
         }
+        iter.reset();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     }

@@ -128,11 +128,12 @@ void raise_lazy(Lazy lazy) {
     } else {
         PyErr_Clear();
     }
-    write_diagnostic("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
-                     "Python stack trace below:\n");
+    Owned interrupt =
+        write_diagnostic("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
+                         "Python stack trace below:\n");
     PyErr_SetRaisedException(exc.release());
     PyErr_PrintEx(0);
-    resume_panic(std::move(message));
+    resume_panic(std::move(message), std::move(interrupt));
 }
 
 }  // namespace

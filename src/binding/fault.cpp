@@ -14,37 +14,46 @@
 namespace kestrine::binding {
 namespace {
 
+struct StreamWrite {
+    bool written = false;
+    Owned interrupt;
+};
+
 // Through sys.stderr, so that whatever the program did with it (a capture,
 // a redirection, a notebook) gets the report along with the traceback that
-// follows it. False if the interpreter cannot take the text.
-bool write_to_sys_stderr(std::string_view text) {
-    if (!PyGILState_Check())
-        return false;
+// follows it. An exception pending before the write is kept across it.
+StreamWrite write_to_sys_stderr(std::string_view text) {
+    StreamWrite out;
+    if (!holds_gil())
+        return out;
     Owned pending = Owned::steal(PyErr_GetRaisedException());
     Owned file = Owned::borrow(PySys_GetObject("stderr"));
-    bool written = false;
     if (file && file.get() != Py_None) {
         Owned str = Owned::steal(
             PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-        written = str && PyFile_WriteObject(str.get(), file.get(), Py_PRINT_RAW) == 0;
-        if (written)
+        out.written = str && PyFile_WriteObject(str.get(), file.get(), Py_PRINT_RAW) == 0;
+        if (out.written)
             Owned::steal(PyObject_CallMethod(file.get(), "flush", nullptr));
     }
-    PyErr_Clear();
+    Owned raised = Owned::steal(PyErr_GetRaisedException());
+    if (raised && !PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception))
+        out.interrupt = std::move(raised);
     PyErr_SetRaisedException(pending.release());
-    return written;
+    return out;
 }
 
 }  // namespace
 
-void write_diagnostic(std::string_view text) {
-    if (write_to_sys_stderr(text))
-        return;
-    std::fwrite(text.data(), 1, text.size(), stderr);
-    std::fflush(stderr);
+Owned write_diagnostic(std::string_view text) {
+    StreamWrite out = write_to_sys_stderr(text);
+    if (!out.written) {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
+    }
+    return std::move(out.interrupt);
 }
 
-void write_fault_report(std::string_view message, const std::source_location &where) {
+Owned write_fault_report(std::string_view message, const std::source_location &where) {
     std::string report;
     try {
         report = "\nthread '" + current_thread_label() + "' panicked at " + where.file_name() + ":" +
@@ -54,27 +63,27 @@ void write_fault_report(std::string_view message, const std::source_location &wh
         std::fprintf(stderr, "\npanicked at %s:%u:%u\n", where.file_name(),
                      static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
         std::fflush(stderr);
-        return;
+        return {};
     }
-    write_diagnostic(report);
+    return write_diagnostic(report);
 }
 
 void panic(std::string message, std::source_location where) {
-    write_fault_report(message, where);
-    throw Panic(std::move(message));
+    Owned interrupt = write_fault_report(message, where);
+    throw Panic(std::move(message), std::move(interrupt));
 }
 
 void panic_static(const char *message, std::source_location where) {
-    write_fault_report(message, where);
-    throw Panic(message);
+    throw Panic(message, write_fault_report(message, where));
 }
 
 void panic_opaque(OpaquePayload payload, std::source_location where) {
-    write_fault_report("<fault payload without text>", where);
-    throw Panic(payload);
+    throw Panic(payload, write_fault_report("<fault payload without text>", where));
 }
 
-void resume_panic(std::string message) { throw Panic(std::move(message)); }
+void resume_panic(std::string message, Owned interrupt) {
+    throw Panic(std::move(message), std::move(interrupt));
+}
 
 void abort_at_boundary(std::source_location where) noexcept {
     // The process is about to end: straight to the C stream.
@@ -89,8 +98,8 @@ Panic index_out_of_bounds(std::size_t len, std::size_t index, const std::source_
     char message[96];
     std::snprintf(message, sizeof message, "index out of bounds: the len is %zu but the index is %zu", len,
                   index);
-    write_fault_report(message, where);
-    return Panic(std::string(message));
+    Owned interrupt = write_fault_report(message, where);
+    return Panic(std::string(message), std::move(interrupt));
 }
 
 }  // namespace kestrine::binding

@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "platform.hpp"  // KESTRINE_PASS_FORCED_UNWIND
+#include "ref.hpp"
 
 namespace kestrine::binding {
 
@@ -25,21 +26,32 @@ using PanicPayload = std::variant<std::string, const char *, OpaquePayload>;
 
 // Deliberately not derived from std::exception: nothing but a boundary
 // should ever catch it by accident.
+//
+// A fault may also carry an interrupt (KeyboardInterrupt, SystemExit: any
+// non-Exception) that the stream raised while the report was written: it
+// belongs to the caller, and the boundary raises it in the fault's place.
 class Panic {
 public:
-    explicit Panic(PanicPayload payload) noexcept : payload_(std::move(payload)) {}
+    explicit Panic(PanicPayload payload, Owned interrupt = {}) noexcept
+        : payload_(std::move(payload)), interrupt_(std::move(interrupt)) {}
     const PanicPayload &payload() const noexcept { return payload_; }
+    // Caught by const reference, so the interrupt is handed out from a
+    // mutable member, once.
+    Owned take_interrupt() const noexcept { return std::move(interrupt_); }
 
 private:
     PanicPayload payload_;
+    mutable Owned interrupt_;
 };
 
 // Diagnostic text for standard error: sys.stderr when the interpreter can
-// take it, the C stream otherwise.
-void write_diagnostic(std::string_view text);
+// take it, the C stream otherwise. Returns the interrupt, if any, that the
+// stream raised; an ordinary exception from it only sends the text to the
+// C stream.
+[[nodiscard]] Owned write_diagnostic(std::string_view text);
 
 // Writes the fault report (thread, raising site, message).
-void write_fault_report(std::string_view message, const std::source_location &where);
+[[nodiscard]] Owned write_fault_report(std::string_view message, const std::source_location &where);
 
 // Report, then throw. The default argument captures the caller's site.
 [[noreturn]] void panic(std::string message,
@@ -51,7 +63,7 @@ void write_fault_report(std::string_view message, const std::source_location &wh
 
 // Throws without a new report: the fault was already reported once, before
 // it passed through Python as a PanicException.
-[[noreturn]] void resume_panic(std::string message);
+[[noreturn]] void resume_panic(std::string message, Owned interrupt);
 
 // A fault that escaped a boundary's own error handling: nothing sane is left
 // to do but report and abort.

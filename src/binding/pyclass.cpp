@@ -32,7 +32,10 @@ public:
             push_slot(slot->slot, slot->pfunc);
         else if (const auto *method = std::get_if<PyMethodDef>(&item))
             methods_.push_back(*method);
-        else
+        else if (const auto *constructor = std::get_if<NewItem>(&item)) {
+            push_slot(Py_tp_new, reinterpret_cast<void *>(constructor->tp_new));
+            dunder_new_ = constructor->dunder_new;
+        } else
             add_property(std::get<PropertyItem>(item));
     }
 
@@ -64,6 +67,10 @@ public:
             return err(PyErr::fetch());
         // There is no type slot for it: Cls(...) reads it from the class.
         reinterpret_cast<PyTypeObject *>(result.type.get())->tp_vectorcall = d.vectorcall;
+        if (dunder_new_) {
+            if (Status installed = install_dunder_new(result); !installed)
+                return err(std::move(installed.error()));
+        }
         return result;
     }
 
@@ -79,6 +86,25 @@ private:
             p.doc = item.doc;
     }
 
+    // In place of the interpreter's wrapper, with its signature and doc;
+    // set in the class dict directly, which leaves the slot alone.
+    Status install_dunder_new(PyClassTypeObject &result) {
+        result.dunder_new = std::make_unique<PyMethodDef>(PyMethodDef{
+            "__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dunder_new_)),
+            METH_VARARGS | METH_KEYWORDS, kNewDoc});
+        auto *type = reinterpret_cast<PyTypeObject *>(result.type.get());
+        Owned function = Owned::steal(PyCFunction_NewEx(result.dunder_new.get(), result.type.get(), nullptr));
+        if (!function || PyDict_SetItemString(type->tp_dict, "__new__", function.get()) < 0)
+            return err(PyErr::fetch());
+        PyType_Modified(type);
+        return {};
+    }
+
+    static constexpr const char *kNewDoc =
+        "__new__($type, *args, **kwargs)\n--\n\n"
+        "Create and return a new object.  See help(type) for accurate signature.";
+
+    PyCFunctionWithKeywords dunder_new_ = nullptr;
     std::vector<PyType_Slot> slots_;
     std::vector<PyMethodDef> methods_;
     std::map<std::string_view, Property> properties_;
@@ -211,7 +237,41 @@ PyObject *call_as_type(PyObject *cls, PyObject *const *args, std::size_t nargsf,
                 return nullptr;
         }
     }
-    return PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+    // Outside any boundary: the tuple and the dict are dropped here.
+    PyObject *result = PyType_Type.tp_call(cls, tuple.get(), kwargs.get());
+    tuple.reset();
+    kwargs.reset();
+    return result;
+}
+
+PyTypeObject *new_subtype(PyObject *cls, PyObject *args) {
+    const char *name = reinterpret_cast<PyTypeObject *>(cls)->tp_name;
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(): not enough arguments", name);
+        return nullptr;
+    }
+    PyObject *arg = PyTuple_GET_ITEM(args, 0);
+    if (!PyType_Check(arg)) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)", name,
+                     Py_TYPE(arg)->tp_name);
+        return nullptr;
+    }
+    auto *subtype = reinterpret_cast<PyTypeObject *>(arg);
+    if (!PyType_IsSubtype(subtype, reinterpret_cast<PyTypeObject *>(cls))) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", name, subtype->tp_name,
+                     subtype->tp_name, name);
+        return nullptr;
+    }
+    return subtype;
+}
+
+bool own_new_in_place(PyTypeObject *cls, newfunc own, PyCFunctionWithKeywords dunder_new) {
+    PyObject *current = PyDict_GetItemString(cls->tp_dict, "__new__");  // borrowed, no error
+    if (!current || !PyCFunction_Check(current) || PyCFunction_GET_SELF(current) != reinterpret_cast<PyObject *>(cls) ||
+        PyCFunction_GET_FUNCTION(current) != reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dunder_new)))
+        return false;
+    cls->tp_new = own;
+    return true;
 }
 
 PyErr already_mutably_borrowed() { return PyErr(PyExc_RuntimeError, "Already mutably borrowed"); }

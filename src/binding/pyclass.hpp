@@ -30,8 +30,16 @@ struct PropertyItem {
     const char *doc;
 };
 
-// An entry of a class's item table: a type slot, a method or an accessor.
-using ClassItem = std::variant<PyType_Slot, PyMethodDef, PropertyItem>;
+// A constructor: the tp_new slot, and the class's own __new__, which calls
+// it directly (see Constructor::dunder_new).
+struct NewItem {
+    newfunc tp_new;
+    PyCFunctionWithKeywords dunder_new;
+};
+
+// An entry of a class's item table: a type slot, a method, an accessor or
+// the constructor.
+using ClassItem = std::variant<PyType_Slot, PyMethodDef, PropertyItem, NewItem>;
 
 template <class Fn>
 PyType_Slot type_slot(int id, Fn *fn) noexcept {
@@ -89,6 +97,7 @@ struct PyClassTypeObject {
     Owned type;
     std::unique_ptr<PyMethodDef[]> methods;
     std::unique_ptr<PyGetSetDef[]> getset;
+    std::unique_ptr<PyMethodDef> dunder_new;
 };
 Result<PyClassTypeObject> create_type_object(const ClassDescriptor &descriptor,
                                              std::string_view doc);
@@ -330,6 +339,16 @@ template <auto Make, auto... Extract>
 PyObject *call_as_type(PyObject *cls, PyObject *const *args, std::size_t nargsf,
                        PyObject *kwnames);
 
+// Cls.__new__(sub, ...): the subtype that the interpreter's own __new__
+// wrapper would accept, with its messages; null with TypeError otherwise.
+PyTypeObject *new_subtype(PyObject *cls, PyObject *args);
+
+// Whether `cls` constructs through `own` again. The interpreter leaves its
+// generic tp_new in place once __new__ has been assigned, even after the
+// class's own __new__ is put back (as unittest.mock does): the slot is
+// healed once the class's __new__ is its own again.
+bool own_new_in_place(PyTypeObject *cls, newfunc own, PyCFunctionWithKeywords dunder_new);
+
 // The two constructor entries of a class, built from the same parts: the
 // tp_new slot (Cls.__new__(Cls, ...)) and the vectorcall (Cls(...)).
 // The vectorcall skips type.__call__ only while the class still has its
@@ -351,10 +370,26 @@ struct Constructor {
         });
     }
 
+    // The class's __new__: what Cls.__new__(Cls, ...) calls. It reaches
+    // tp_new whatever the slot holds, so a class whose __new__ was
+    // assigned and then restored constructs as before.
+    static PyObject *dunder_new(PyObject *cls, PyObject *args, PyObject *kwargs) {
+        PyTypeObject *subtype = new_subtype(cls, args);
+        if (!subtype)
+            return nullptr;
+        Owned rest = Owned::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+        if (!rest)
+            return nullptr;
+        PyObject *made = tp_new(subtype, rest.get(), kwargs);
+        rest.reset();  // outside any boundary
+        return made;
+    }
+
     static PyObject *vectorcall(PyObject *cls, PyObject *const *args, std::size_t nargsf,
                                 PyObject *kwnames) {
-        const auto *type = reinterpret_cast<PyTypeObject *>(cls);
-        if (type->tp_new != tp_new || type->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
+        auto *type = reinterpret_cast<PyTypeObject *>(cls);
+        if ((type->tp_new != tp_new && !own_new_in_place(type, tp_new, dunder_new)) ||
+            type->tp_init != PyBaseObject_Type.tp_init) [[unlikely]]
             return call_as_type(cls, args, nargsf, kwnames);
         return trampoline([&]() -> Result<Owned> {
             PyObject *slots[sizeof...(Extract)] = {};
@@ -367,5 +402,11 @@ struct Constructor {
         });
     }
 };
+
+// The item of a class constructed by `New` (a Constructor).
+template <class New>
+constexpr ClassItem new_slot() {
+    return NewItem{New::tp_new, New::dunder_new};
+}
 
 }  // namespace kestrine::binding

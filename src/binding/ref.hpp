@@ -5,23 +5,38 @@
 
 #include <utility>
 
+#include "platform.hpp"  // gil_count
+
 namespace kestrine::binding {
 
-// At exit the interpreter ends daemon threads by unwinding them from a wait
-// for the GIL, which they do not hold. A reference dropped on the way out
-// is then left alone: the process is ending, and releasing it without the
-// GIL could free an object under another thread.
-inline bool interpreter_finalizing() noexcept {
+// Whether this thread holds the GIL: with the GIL, a thread has a current
+// thread state exactly while it holds it. At exit the interpreter ends
+// daemon threads by unwinding them from a wait for the GIL; a reference
+// dropped on the way out must be left alone, since releasing it could free
+// an object under the thread that does hold the GIL.
+inline bool holds_gil() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
+    return PyThreadState_GetUnchecked() != nullptr;
 #else
-    return _Py_IsFinalizing();
+    return _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
+
+// Keeps a last reference for the boundary to release (boundary.hpp): see
+// Owned's destructor.
+void defer_release(PyObject *obj) noexcept;
 
 // Holds exactly one strong reference and drops it on destruction. Every
 // new reference the binding layer receives goes into one of these at once,
 // so an early return or an unwinding fault cannot leak it.
+//
+// Dropping a last reference runs the object's finaliser, which is any
+// Python code: it may give up the GIL, and the interpreter may end the
+// thread right there by unwinding it. A destructor is noexcept (and one
+// that runs while a fault unwinds must not throw at all), so no Python
+// code may run inside one: inside a call boundary a last reference is
+// handed to the boundary, which drops it once the call's own work is
+// done. Any other reference only loses a count.
 class Owned {
 public:
     Owned() noexcept = default;
@@ -33,8 +48,8 @@ public:
         return *this;
     }
     ~Owned() {
-        if (ptr_ && !interpreter_finalizing())
-            Py_DECREF(ptr_);
+        if (ptr_)
+            drop(ptr_);
     }
 
     // Takes over a reference the caller already owns (may be null).
@@ -47,9 +62,24 @@ public:
     // Hands the reference to the caller, typically to Python itself.
     [[nodiscard]] PyObject *release() noexcept { return std::exchange(ptr_, nullptr); }
     void swap(Owned &other) noexcept { std::swap(ptr_, other.ptr_); }
+    // Drops the reference at once, finaliser and all: for loops that would
+    // otherwise hand the boundary one object per item. Not noexcept, so
+    // that an unwind started by the finaliser passes through.
+    void reset() {
+        if (PyObject *obj = std::exchange(ptr_, nullptr))
+            Py_DECREF(obj);
+    }
 
 private:
     explicit Owned(PyObject *ptr) noexcept : ptr_(ptr) {}
+    static void drop(PyObject *obj) noexcept {
+        if (!holds_gil()) [[unlikely]]
+            return;
+        if (Py_REFCNT(obj) == 1 && gil_count > 0) [[unlikely]]
+            defer_release(obj);
+        else
+            Py_DECREF(obj);
+    }
     PyObject *ptr_ = nullptr;
 };
 

@@ -23,7 +23,7 @@ using New = binding::Constructor<from_path, new_args, binding::extract_text>;
 binding::Result<binding::Owned> get_mesh_path(const PyMesh &mesh) { return binding::text_into_py(mesh.path.view()); }
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, New::tp_new),
+    binding::new_slot<New>(),
     binding::PropertyItem{"mesh_path", binding::property_getter<PyMesh, get_mesh_path, mesh_class>,
                           nullptr, ""},
 };

@@ -16,7 +16,7 @@ constexpr binding::FunctionDescription new_args = radius_length_description("Cap
 using New = RadiusLengthConstructor<PyCapsule, new_args>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, New::tp_new),
+    binding::new_slot<New>(),
 };
 
 const binding::ClassDescriptor descriptor =

@@ -18,7 +18,7 @@ constexpr binding::FunctionDescription new_args = radius_length_description("Con
 using New = RadiusLengthConstructor<PyCone, new_args>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, New::tp_new),
+    binding::new_slot<New>(),
     radius_method<PyCone, cone_class>("radius($self)\n--\n\nReturns the radius of the cone."),
     half_length_method<PyCone, cone_class>(
         "half_length($self)\n--\n\nReturns the half length of the cone."),

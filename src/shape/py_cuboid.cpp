@@ -27,7 +27,7 @@ constexpr binding::FunctionDescription new_args{"Cuboid", "__new__", params, 0, 
 using New = binding::Constructor<from_sides, new_args, binding::extract_f32_vec>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, New::tp_new),
+    binding::new_slot<New>(),
 };
 
 const binding::ClassDescriptor descriptor =

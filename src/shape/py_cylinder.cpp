@@ -18,7 +18,7 @@ constexpr binding::FunctionDescription new_args = radius_length_description("Cyl
 using New = RadiusLengthConstructor<PyCylinder, new_args>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, New::tp_new),
+    binding::new_slot<New>(),
     radius_method<PyCylinder, cylinder_class>("radius($self)\n--\n\nReturns the radius of the cylinder."),
     half_length_method<PyCylinder, cylinder_class>(
         "half_length($self)\n--\n\nReturns the half length of the cylinder."),

@@ -18,7 +18,7 @@ constexpr binding::FunctionDescription new_args{"Sphere", "__new__", params, 0, 
 using New = binding::Constructor<from_radius, new_args, binding::extract_f32>;
 
 const binding::ClassItem items[] = {
-    binding::type_slot(Py_tp_new, New::tp_new),
+    binding::new_slot<New>(),
 };
 
 const binding::ClassDescriptor descriptor =

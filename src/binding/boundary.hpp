@@ -49,13 +49,13 @@ void release_deferred();
 // Once the body is done, faults included, and no destructor of ours is
 // running: a finaliser that the release runs, and anything it does to the
 // thread, then meets only ordinary frames.
-inline void after_body() {
+[[gnu::always_inline]] inline void after_body() {
     if (deferred_releases) [[unlikely]]
         release_deferred();
 }
 
 template <class Body>
-PyObject *run_body(Body &&body) {
+[[gnu::always_inline]] inline PyObject *run_body(Body &&body) {
     try {
         Result<Owned> result = body();
         if (result) [[likely]]

@@ -55,6 +55,10 @@ constexpr std::size_t kSignalInterval = 4096;
 // shrink or grow it; that item is held while it converts for the same
 // reason. Their length cannot fail and runs no code, so taking it for the
 // reservation is unobservable too.
+//
+// Only a long one checks for signals: a short one cannot grow long unless
+// an item's Python code grows it, and Python code handles signals itself.
+template <bool kLong>
 Result<FloatVec> read_by_index(PyObject *seq) {
     const bool list = PyList_CheckExact(seq);
     // Every path returns this one object, so it is built in the caller's
@@ -63,8 +67,10 @@ Result<FloatVec> read_by_index(PyObject *seq) {
     try {
         values->reserve(static_cast<std::size_t>(std::min(Py_SIZE(seq), kMaxPresize)));
         for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-            if (static_cast<std::size_t>(i) % kSignalInterval == kSignalInterval - 1 && interrupted(values))
-                [[unlikely]] return values;
+            if constexpr (kLong) {
+                if (static_cast<std::size_t>(i) % kSignalInterval == kSignalInterval - 1 && interrupted(values))
+                    [[unlikely]] return values;
+            }
             PyObject *item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
             if (PyFloat_CheckExact(item)) [[likely]] {
                 values->push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
@@ -79,6 +85,11 @@ Result<FloatVec> read_by_index(PyObject *seq) {
         values = err(PyErr::fetch());
     }
     return values;
+}
+
+[[gnu::always_inline]] inline Result<FloatVec> read_list_or_tuple(PyObject *seq) {
+    return static_cast<std::size_t>(Py_SIZE(seq)) > kSignalInterval ? read_by_index<true>(seq)
+                                                                     : read_by_index<false>(seq);
 }
 
 }  // namespace
@@ -135,7 +146,7 @@ Result<float> extract_f32_slow(PyObject *obj) {
 
 Result<FloatVec> extract_f32_vec(PyObject *obj) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) [[likely]]
-        return read_by_index(obj);
+        return read_list_or_tuple(obj);
     if (PyUnicode_Check(obj))
         return err(type_error("Can't extract `str` to `Vec`"));
     return extract_sequence(obj);
@@ -143,7 +154,7 @@ Result<FloatVec> extract_f32_vec(PyObject *obj) {
 
 Result<FloatVec> extract_sequence(PyObject *obj) {
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj))
-        return read_by_index(obj);
+        return read_list_or_tuple(obj);
     if (!PySequence_Check(obj))
         return err(DowncastError{obj, kSequenceTarget});
     Result<FloatVec> values{std::in_place};  // the one object returned from here on

@@ -88,6 +88,12 @@ REPORT = r"thread 'main' panicked at src/shape/py_cuboid\.cpp:\d+:\d+:\nindex ou
      "KeyboardInterrupt PanicException\n", ["Python stack trace below:"]),
     (BROKEN + "sys.stderr = Broken(OSError, 'write')\nshown(lambda: kestrine.Cuboid([1.0]))",
      "PanicException NoneType\n", [REPORT]),
+    # The resumed fault's traceback never reaches sys.excepthook, in any thread.
+    (BROKEN + "sys.excepthook = lambda *a: sys.exit(3)\nshown(lambda: kestrine.Sphere(Hook()))\n"
+     "threading.Thread(target=shown, args=(lambda: kestrine.Sphere(Hook()),)).start()",
+     "PanicException NoneType\n" * 2, [r"Python stack trace below:\nTraceback[\s\S]*PanicException"]),
+    (BROKEN + "def ki(self): raise KeyboardInterrupt\nfirst.args = (type('Ki', (), {'__str__': ki})(),)\n"
+     "shown(lambda: kestrine.Sphere(Hook()))", "KeyboardInterrupt PanicException\n", ["Python stack trace below:"]),
     ("try: kt.raise_fault('python_api')\nexcept BaseException as e: print(type(e).__name__, e.args)",
      "PanicException ('Python API call failed',)\n", ["ValueError: inner"]),
     ("try: kestrine.Cuboid([1.0, 2.0])\nexcept BaseException as e: print(type(e).__name__)\nprint('alive')",

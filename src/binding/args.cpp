@@ -285,7 +285,13 @@ Result<std::optional<std::string>> str_or_report(PyObject *obj) {
 
 // The type's name is shown by the same rule, but only once: a name whose
 // own str() fails (a str subclass can arrange that) gets the fixed text.
-Result<std::string> display_text(PyObject *obj) {
+//
+// str() runs any code, which may drop the caller's only reference to `obj`
+// (a keyword's name is borrowed from the call's dict, which that code can
+// clear): it is held here until the report and the type name are done.
+Result<std::string> display_text(PyObject *borrowed) {
+    const Owned held = Owned::borrow(borrowed);
+    PyObject *obj = held.get();
     Result<std::optional<std::string>> text = str_or_report(obj);
     if (!text)
         return err(std::move(text.error()));

@@ -49,47 +49,82 @@ constexpr std::size_t kSignalInterval = 4096;
     return true;
 }
 
-// An exact list or tuple, read by index: the items its iterator would give,
-// in the same order, without making the iterator. A list's size is read
-// again at every step, as its iterator does, since an item's __float__ may
-// shrink or grow it; that item is held while it converts for the same
-// reason. Their length cannot fail and runs no code, so taking it for the
-// reservation is unobservable too.
+// A float (of any class) gives its value without calling anything, and an
+// int's conversion reads a few digits or runs the Python code of a
+// subclass, which handles signals itself. Anything else may be a long
+// computation in C (a Decimal of many digits): the handlers run after it.
+bool may_convert_slowly(PyObject *item) { return !PyFloat_Check(item) && !PyLong_Check(item); }
+
+// An item off the exact-float path: held while it converts, since its
+// conversion may drop the container's reference to it, and released as
+// soon as it is read, so that a read keeps no more items alive than an
+// iterator would. Both can run any Python code.
+[[gnu::noinline]] bool append_slow_item(Result<FloatVec> &values, PyObject *item) {
+    Owned held = Owned::borrow(item);
+    const bool check_signals = may_convert_slowly(item);
+    const bool converted = append_converted(values, held.get());
+    held.reset();
+    return converted && !(check_signals && interrupted(values));
+}
+
+enum class Read { done, failed, grown_long };
+
+// Reads an exact list or tuple by index from `i` on: the items its
+// iterator would give, in the same order, without making the iterator.
+// Anything that runs Python code (a conversion, a release, the signal
+// handlers with a collection that may be due) may shrink or grow a list,
+// so its size is read again before every item, as its iterator does.
 //
-// Only a long one checks for signals: a short one cannot grow long unless
-// an item's Python code grows it, and Python code handles signals itself.
+// Only a long one counts items for the signal check: a short one cannot
+// grow long unless Python code grows it, and a short read that finds it
+// grown after an item goes on as a long one.
 template <bool kLong>
-Result<FloatVec> read_by_index(PyObject *seq) {
+[[gnu::always_inline]] inline Read read_from(PyObject *seq, bool list, Py_ssize_t &i,
+                                             Result<FloatVec> &values) {
+    for (; i < Py_SIZE(seq); ++i) {
+        if constexpr (kLong) {
+            if (static_cast<std::size_t>(i) % kSignalInterval == kSignalInterval - 1) [[unlikely]] {
+                if (interrupted(values))
+                    return Read::failed;
+                if (i >= Py_SIZE(seq))
+                    break;
+            }
+        }
+        PyObject *item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
+        if (PyFloat_CheckExact(item)) [[likely]] {
+            values->push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
+            continue;
+        }
+        if (!append_slow_item(values, item))
+            return Read::failed;
+        if constexpr (!kLong) {
+            if (static_cast<std::size_t>(Py_SIZE(seq)) > kSignalInterval) [[unlikely]] {
+                ++i;
+                return Read::grown_long;
+            }
+        }
+    }
+    return Read::done;
+}
+
+bool is_long(PyObject *seq) { return static_cast<std::size_t>(Py_SIZE(seq)) > kSignalInterval; }
+
+Result<FloatVec> read_list_or_tuple(PyObject *seq) {
     const bool list = PyList_CheckExact(seq);
     // Every path returns this one object, so it is built in the caller's
-    // slot and never moved.
+    // slot and never moved. A list or tuple's length cannot fail and runs
+    // no code, so taking it for the reservation is unobservable.
     Result<FloatVec> values{std::in_place};
     try {
         values->reserve(static_cast<std::size_t>(std::min(Py_SIZE(seq), kMaxPresize)));
-        for (Py_ssize_t i = 0; i < Py_SIZE(seq); ++i) {
-            if constexpr (kLong) {
-                if (static_cast<std::size_t>(i) % kSignalInterval == kSignalInterval - 1 && interrupted(values))
-                    [[unlikely]] return values;
-            }
-            PyObject *item = list ? PyList_GET_ITEM(seq, i) : PyTuple_GET_ITEM(seq, i);
-            if (PyFloat_CheckExact(item)) [[likely]] {
-                values->push_back(static_cast<float>(PyFloat_AS_DOUBLE(item)));
-                continue;
-            }
-            const Owned held = Owned::borrow(item);
-            if (!append_converted(values, held.get()))
-                return values;
-        }
+        Py_ssize_t i = 0;
+        if (is_long(seq) || read_from<false>(seq, list, i, values) == Read::grown_long)
+            read_from<true>(seq, list, i, values);
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
         values = err(PyErr::fetch());
     }
     return values;
-}
-
-[[gnu::always_inline]] inline Result<FloatVec> read_list_or_tuple(PyObject *seq) {
-    return static_cast<std::size_t>(Py_SIZE(seq)) > kSignalInterval ? read_by_index<true>(seq)
-                                                                     : read_by_index<false>(seq);
 }
 
 }  // namespace
@@ -176,9 +211,10 @@ Result<FloatVec> extract_sequence(PyObject *obj) {
             Owned item = Owned::steal(PyIter_Next(iter.get()));
             if (!item)
                 break;
+            const bool check_signals = n % kSignalInterval == 0 || may_convert_slowly(item.get());
             const bool converted = append_converted(values, item.get());
             item.reset();
-            if (!converted || (n % kSignalInterval == 0 && interrupted(values))) {
+            if (!converted || (check_signals && interrupted(values))) {
                 iter.reset();
                 return values;
             }

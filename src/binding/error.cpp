@@ -120,19 +120,22 @@ void raise_lazy(Lazy lazy) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
+// The message of a fault fed back from Python, and its traceback under the
+// banner. An interrupt raised on the way (by str() of its argument, by the
+// traceback's formatting or by the stream) goes to the caller in place of
+// the fault; an ordinary failure there only costs the text.
 [[noreturn]] void print_panic_and_unwind(Owned exc) {
     std::string message = "Unwrapped panic from Python code";
+    Owned interrupt;
     if (Owned text = Owned::steal(PyObject_Str(exc.get()))) {
         if (Result<std::string> lossy = to_string_lossy(text.get()))
             message = std::move(*lossy);
     } else {
-        PyErr_Clear();
+        interrupt = interrupt_raised();
     }
-    Owned interrupt =
-        write_diagnostic("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
-                         "Python stack trace below:\n");
-    PyErr_SetRaisedException(exc.release());
-    PyErr_PrintEx(0);
+    interrupt = write_exception("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
+                                "Python stack trace below:\n",
+                                exc.get(), std::move(interrupt));
     resume_panic(std::move(message), std::move(interrupt));
 }
 
@@ -263,10 +266,7 @@ PyErr PyErr::clone_ref() { return from_value(Owned::borrow(make_normalized())); 
 
 Owned PyErr::into_value() && { return Owned::borrow(make_normalized()); }
 
-void PyErr::print() {
-    clone_ref().restore();
-    PyErr_PrintEx(0);
-}
+Owned PyErr::print() { return write_exception("", make_normalized()); }
 
 void PyErr::write_unraisable(PyObject *obj) && {
     std::move(*this).restore();
@@ -288,8 +288,8 @@ PyObject *panic_exception_type() {
 }
 
 void python_api_call_failed(const std::source_location &where) {
-    PyErr_Print();
-    panic_static("Python API call failed", where);
+    Owned exc = Owned::steal(PyErr_GetRaisedException());
+    panic_after(write_exception("", exc.get()), "Python API call failed", where);
 }
 
 Result<std::string> to_string_lossy(PyObject *str) {

@@ -67,7 +67,9 @@ public:
     void set_cause(std::optional<PyErr> cause);
     PyErr clone_ref();
     Owned into_value() &&;
-    void print();
+    // Writes the traceback as the fault report's stream takes it; returns
+    // the interrupt, if any, that writing it raised.
+    [[nodiscard]] Owned print();
     void write_unraisable(PyObject *obj) &&;
 
 private:

@@ -12,12 +12,22 @@
 #include "ref.hpp"
 
 namespace kestrine::binding {
+
+Owned interrupt_raised() {
+    Owned raised = Owned::steal(PyErr_GetRaisedException());
+    if (raised && !PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception))
+        return raised;
+    raised.reset();
+    return {};
+}
+
 namespace {
 
 struct StreamWrite {
     bool written = false;
     Owned interrupt;
 };
+
 
 // Through sys.stderr, so that whatever the program did with it (a capture,
 // a redirection, a notebook) gets the report along with the traceback that
@@ -35,11 +45,27 @@ StreamWrite write_to_sys_stderr(std::string_view text) {
         if (out.written)
             Owned::steal(PyObject_CallMethod(file.get(), "flush", nullptr));
     }
-    Owned raised = Owned::steal(PyErr_GetRaisedException());
-    if (raised && !PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception))
-        out.interrupt = std::move(raised);
+    out.interrupt = interrupt_raised();
     PyErr_SetRaisedException(pending.release());
     return out;
+}
+
+// The traceback text the interpreter's printer would show for `exc`, made
+// by the traceback module without the printer itself: that one calls
+// sys.excepthook, takes a SystemExit as a request to end the process, and
+// swallows whatever goes wrong, interrupts included. When the text cannot
+// be made, a line naming the exception's type stands in for it.
+std::string traceback_text(PyObject *exc, Owned &interrupt) {
+    Owned module = Owned::steal(PyImport_ImportModule("traceback"));
+    Owned lines = module ? Owned::steal(PyObject_CallMethod(module.get(), "format_exception", "O", exc)) : Owned();
+    Owned empty = lines ? Owned::steal(PyUnicode_FromStringAndSize("", 0)) : Owned();
+    Owned joined = empty ? Owned::steal(PyUnicode_Join(empty.get(), lines.get())) : Owned();
+    Owned bytes = joined ? Owned::steal(PyUnicode_AsEncodedString(joined.get(), "utf-8", "backslashreplace")) : Owned();
+    if (bytes)
+        return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (Owned raised = interrupt_raised(); raised && !interrupt)
+        interrupt = std::move(raised);
+    return std::string("<traceback unavailable> ") + Py_TYPE(exc)->tp_name + "\n";
 }
 
 }  // namespace
@@ -51,6 +77,13 @@ Owned write_diagnostic(std::string_view text) {
         std::fflush(stderr);
     }
     return std::move(out.interrupt);
+}
+
+Owned write_exception(std::string_view heading, PyObject *exc, Owned interrupt) {
+    std::string text(heading);
+    text += exc ? traceback_text(exc, interrupt) : std::string("<no exception set>\n");
+    Owned written = write_diagnostic(text);
+    return interrupt ? std::move(interrupt) : std::move(written);
 }
 
 Owned write_fault_report(std::string_view message, const std::source_location &where) {
@@ -75,6 +108,11 @@ void panic(std::string message, std::source_location where) {
 
 void panic_static(const char *message, std::source_location where) {
     throw Panic(message, write_fault_report(message, where));
+}
+
+void panic_after(Owned interrupt, std::string message, std::source_location where) {
+    Owned reported = write_fault_report(message, where);
+    throw Panic(std::move(message), interrupt ? std::move(interrupt) : std::move(reported));
 }
 
 void panic_opaque(OpaquePayload payload, std::source_location where) {

@@ -50,6 +50,11 @@ private:
 // C stream.
 [[nodiscard]] Owned write_diagnostic(std::string_view text);
 
+// Writes `heading` and the traceback of `exc` (or a note that there is
+// none) the same way, in one piece. `interrupt` is one already raised on
+// the way here; the first interrupt of all is returned.
+[[nodiscard]] Owned write_exception(std::string_view heading, PyObject *exc, Owned interrupt = {});
+
 // Writes the fault report (thread, raising site, message).
 [[nodiscard]] Owned write_fault_report(std::string_view message, const std::source_location &where);
 
@@ -60,6 +65,16 @@ private:
                                std::source_location where = std::source_location::current());
 [[noreturn]] void panic_opaque(OpaquePayload payload,
                                std::source_location where = std::source_location::current());
+
+// panic() for a fault whose first report part was already written and
+// raised `interrupt` (or none): the first interrupt is the one kept.
+[[noreturn]] void panic_after(Owned interrupt, std::string message,
+                              std::source_location where = std::source_location::current());
+
+// What a failed interpreter call has set: the interrupt it raised (anything
+// that is not an Exception) for the caller, or nothing; an ordinary
+// exception is dropped.
+[[nodiscard]] Owned interrupt_raised();
 
 // Throws without a new report: the fault was already reported once, before
 // it passed through Python as a PanicException.

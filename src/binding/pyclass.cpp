@@ -188,8 +188,8 @@ Result<PyTypeObject *> LazyTypeObject::get_or_try_init() {
 PyTypeObject *LazyTypeObject::get_or_init() {
     Result<PyTypeObject *> type = get_or_try_init();
     if (!type) [[unlikely]] {
-        type.error().print();
-        panic(std::string("failed to create type object for ") + descriptor_.name);
+        Owned interrupt = type.error().print();
+        panic_after(std::move(interrupt), std::string("failed to create type object for ") + descriptor_.name);
     }
     return *type;
 }

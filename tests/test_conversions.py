@@ -1,5 +1,5 @@
 """Conversions between Python values and kestrine's native floats, float vectors and text."""
-import array, collections, math, pathlib, re, struct, sys
+import array, collections, math, pathlib, re, struct, subprocess, sys
 from collections.abc import Sequence
 from fractions import Fraction
 
@@ -151,6 +151,46 @@ def edited_list(edit, at, size):
 def test_list_edited_while_converting_reads_as_its_iterator_does(edit, at, size):
     want = [float(x) for x in edited_list(edit, at, size)]  # the list iterator's own reading
     assert to_f32_vec(edited_list(edit, at, size)) == want
+
+class Relay:  # replaces itself in the list it sits in and appends a successor, counting the live ones
+    alive = peak = 0
+    def __init__(self, home, i, last):
+        self.home, self.i, self.last = home, i, last
+        Relay.alive += 1; Relay.peak = max(Relay.peak, Relay.alive)
+    def __float__(self):
+        self.home[self.i] = 1.0
+        if self.i < self.last: self.home.append(Relay(self.home, self.i + 1, self.last))
+        return 1.0
+    def __del__(self): Relay.alive -= 1
+
+@pytest.mark.parametrize("wrap", [lambda items: items, Seq], ids=["list", "sequence"])
+def test_items_are_released_as_they_are_read(wrap):
+    Relay.alive = Relay.peak = 0
+    home = []
+    home.append(Relay(home, 0, 99))
+    assert to_f32_vec(wrap(home)) == [1.0] * 100 and Relay.peak == 2
+
+# Code that runs inside a read (a collection left due, which the read's
+# signal check runs; a keyword's __str__ clearing the dict it came from)
+# changes what the read holds only as it would for the interpreter's own.
+ARM = ("import gc, threading, kestrine, kestrine_testing as kt\nlst = [1.0] * 5000\n"
+       "def arm():\n    global keep; keep = ({1}, {2}); return lst\n"
+       "gc.callbacks.append(lambda phase, info: lst.clear()); gc.set_threshold(1)\n")
+KEY = ("import gc, sys, kestrine\nclass K(str):\n    def __str__(self):\n"
+       "        ds = [r for r in gc.get_referrers(self) if type(r) is dict]\n        del self\n"
+       "        for d in ds: d.clear()\n        raise ValueError\n"
+       "sys.unraisablehook = lambda u: None\ntry: {}\nexcept TypeError as e: print(e)")
+UNKNOWN = "Sphere.__new__() got an unexpected keyword argument '<unprintable K object>'"
+
+@pytest.mark.parametrize("code, printed", [
+    (ARM + "print(len(kt.to_f32_vec(arm())))", "4095"),
+    (ARM + "def work():\n    lst[:] = [1.0] * 5000\n    print(len(kt.to_f32_vec(arm())))\n"
+     "t = threading.Thread(target=work); t.start(); t.join()", "4095"),
+    (KEY.format("kestrine.Sphere.__new__(kestrine.Sphere, **{K('zz'): 1})"), UNKNOWN),
+    (KEY.format("type.__call__(kestrine.Sphere, **{K('zz'): 1})"), UNKNOWN)])
+def test_python_code_inside_a_read(code, printed):
+    r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert (r.returncode, r.stdout) == (0, printed + "\n"), r.stderr
 
 INLINE_TEXT = 2 * struct.calcsize("P")  # UTF-8 bytes kept without a buffer of their own: two pointers' worth
 

@@ -156,12 +156,15 @@ def test_keyword_argument_outlives_an_earlier_conversion():
     assert (c.radius(), c.half_length(), log) == (1.0, 2.0, ["cleared", "converted", "freed"])
 
 
-def test_long_read_can_be_interrupted():
-    # Every item is converted before the count is looked at, so only an
-    # interrupt ends this read early: ten seconds bound what takes minutes.
-    code = ("import kestrine, signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"  # even if run in the background
-            "print('reading', flush=True)\n"
-            "try: kestrine.Cuboid(range(10**9))\nexcept KeyboardInterrupt: print('interrupted')")
+# Only an interrupt ends these reads early: ten seconds bound what takes
+# minutes. Each item of the last two converts slowly in C, running no
+# bytecode, and there are too few of them for the count of items to matter.
+@pytest.mark.parametrize("sides", ["range(10**9)", "[BIG] * 4000", "collections.deque([BIG] * 4000)"])
+def test_long_read_can_be_interrupted(sides):
+    code = ("import collections, decimal, kestrine, signal\n"
+            "signal.signal(signal.SIGINT, signal.default_int_handler)\n"  # even if run in the background
+            "BIG = decimal.Decimal('1' * 10**6)\nprint('reading', flush=True)\n"
+            f"try: kestrine.Cuboid({sides})\nexcept KeyboardInterrupt: print('interrupted')")
     proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     assert proc.stdout.readline() == "reading\n"
     time.sleep(0.5)

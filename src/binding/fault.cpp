@@ -10,6 +10,7 @@
 
 #include "platform.hpp"
 #include "ref.hpp"
+#include "traceback.hpp"
 
 namespace kestrine::binding {
 
@@ -48,24 +49,6 @@ StreamWrite write_to_sys_stderr(std::string_view text) {
     out.interrupt = interrupt_raised();
     PyErr_SetRaisedException(pending.release());
     return out;
-}
-
-// The traceback text the interpreter's printer would show for `exc`, made
-// by the traceback module without the printer itself: that one calls
-// sys.excepthook, takes a SystemExit as a request to end the process, and
-// swallows whatever goes wrong, interrupts included. When the text cannot
-// be made, a line naming the exception's type stands in for it.
-std::string traceback_text(PyObject *exc, Owned &interrupt) {
-    Owned module = Owned::steal(PyImport_ImportModule("traceback"));
-    Owned lines = module ? Owned::steal(PyObject_CallMethod(module.get(), "format_exception", "O", exc)) : Owned();
-    Owned empty = lines ? Owned::steal(PyUnicode_FromStringAndSize("", 0)) : Owned();
-    Owned joined = empty ? Owned::steal(PyUnicode_Join(empty.get(), lines.get())) : Owned();
-    Owned bytes = joined ? Owned::steal(PyUnicode_AsEncodedString(joined.get(), "utf-8", "backslashreplace")) : Owned();
-    if (bytes)
-        return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    if (Owned raised = interrupt_raised(); raised && !interrupt)
-        interrupt = std::move(raised);
-    return std::string("<traceback unavailable> ") + Py_TYPE(exc)->tp_name + "\n";
 }
 
 }  // namespace

@@ -16,19 +16,9 @@
 #include <new>
 
 #include "error.hpp"
-#include "platform.hpp"  // gil_count
+#include "ref.hpp"  // ReleaseScope
 
 namespace kestrine::binding {
-
-inline long hold_count() noexcept { return gil_count; }
-
-class HoldGuard {
-public:
-    HoldGuard() noexcept { ++gil_count; }
-    ~HoldGuard() { --gil_count; }
-    HoldGuard(const HoldGuard &) = delete;
-    HoldGuard &operator=(const HoldGuard &) = delete;
-};
 
 // Both restore the matching exception and return null. A null `panic` is
 // a stray C++ exception, reported with the fixed text for a fault that
@@ -39,20 +29,6 @@ PyObject *fault_at_boundary(const Panic *panic);
 // `context`; memory_unraisable reports an exhausted allocator there.
 void fault_unraisable(const Panic *panic, PyObject *context);
 void memory_unraisable(PyObject *context);
-
-// Last references that destructors handed over during this call
-// (ref.hpp), or null; release_deferred() drops them all.
-struct DeferredReleases;
-extern constinit thread_local DeferredReleases *deferred_releases KESTRINE_TLS_INITIAL_EXEC;
-void release_deferred();
-
-// Once the body is done, faults included, and no destructor of ours is
-// running: a finaliser that the release runs, and anything it does to the
-// thread, then meets only ordinary frames.
-[[gnu::always_inline]] inline void after_body() {
-    if (deferred_releases) [[unlikely]]
-        release_deferred();
-}
 
 template <class Body>
 [[gnu::always_inline]] inline PyObject *run_body(Body &&body) {
@@ -75,9 +51,9 @@ template <class Body>
 // For slots returning a new reference: the body returns Result<Owned>.
 template <class Body>
 PyObject *trampoline(Body &&body) {
-    HoldGuard hold;
+    ReleaseScope scope;
     PyObject *result = run_body(body);
-    after_body();
+    scope.close();
     return result;
 }
 
@@ -85,7 +61,7 @@ PyObject *trampoline(Body &&body) {
 // sys.unraisablehook with `context` (null for none).
 template <class Body>
 void trampoline_unraisable(Body &&body, PyObject *context) {
-    HoldGuard hold;
+    ReleaseScope scope;
     try {
         body();
     } catch (const Panic &panic) {
@@ -97,7 +73,7 @@ void trampoline_unraisable(Body &&body, PyObject *context) {
     catch (...) {
         fault_unraisable(nullptr, context);
     }
-    after_body();
+    scope.close();
 }
 
 }  // namespace kestrine::binding

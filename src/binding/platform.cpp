@@ -16,8 +16,6 @@
 
 namespace kestrine::binding {
 
-constinit thread_local long gil_count KESTRINE_TLS_INITIAL_EXEC = 0;
-
 namespace {
 
 // Each platform answers three questions about the calling thread; an empty

@@ -22,11 +22,11 @@
 #define KESTRINE_PASS_FORCED_UNWIND
 #endif
 
-// Initial-exec TLS: every call touches the hold count and the boundary's
-// deferred releases, and the general model would cost a __tls_get_addr
-// call each time; two words fit the static TLS that ELF loaders keep for
-// late libraries. Other object formats have their own fast paths and no
-// such attribute.
+// Initial-exec TLS: every call touches the innermost release scope
+// (ref.hpp), and the general model would cost a __tls_get_addr call each
+// time; one word fits the static TLS that ELF loaders keep for late
+// libraries. Other object formats have their own fast paths and no such
+// attribute.
 #if defined(__ELF__)
 #define KESTRINE_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
 #else
@@ -34,10 +34,6 @@
 #endif
 
 namespace kestrine::binding {
-
-// Per-thread count of active call boundaries (boundary.hpp).
-// constinit: no dynamic initialisation, so no TLS wrapper call either.
-extern constinit thread_local long gil_count KESTRINE_TLS_INITIAL_EXEC;
 
 // The calling thread as fault reports name it: "main" for the process's
 // main thread, else its system name and id, e.g. "worker (4711)", with

@@ -3,9 +3,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
-#include "platform.hpp"  // gil_count
+#include "platform.hpp"  // KESTRINE_TLS_INITIAL_EXEC
 
 namespace kestrine::binding {
 
@@ -22,9 +23,56 @@ inline bool holds_gil() noexcept {
 #endif
 }
 
-// Keeps a last reference for the boundary to release (boundary.hpp): see
-// Owned's destructor.
-void defer_release(PyObject *obj) noexcept;
+// The span of one call boundary on this thread, and the last references
+// that destructors hand over to it during that span (see Owned's
+// destructor). Scopes nest as boundaries do; each keeps its own.
+//
+// The first few references are kept in the scope itself, which lives in
+// the boundary's frame: a destructor can always hand one over, even when
+// no memory is left. Beyond those a block is allocated; should that fail
+// too, the reference is left unreleased rather than released inside a
+// destructor, where no Python code may run.
+class ReleaseScope {
+public:
+    ReleaseScope() noexcept : outer_(innermost) { innermost = this; }
+    // Left open only by a forced unwind: the thread is ending, and what it
+    // kept stays unreleased (no Python code may run here).
+    ~ReleaseScope() {
+        if (innermost == this)
+            innermost = outer_;
+        if (heap_)
+            PyMem_RawFree(heap_);
+    }
+    ReleaseScope(const ReleaseScope &) = delete;
+    ReleaseScope &operator=(const ReleaseScope &) = delete;
+
+    // Ends the scope, then drops what it kept, in the order it came: the
+    // finalisers run as an outer frame would run them, and one that calls
+    // back into kestrine opens a scope of its own.
+    [[gnu::always_inline]] void close() {
+        innermost = outer_;
+        if (size_) [[unlikely]]
+            release_all();
+    }
+
+    // Whether this thread is inside a call boundary, and how deeply.
+    static bool active() noexcept { return innermost != nullptr; }
+    static long depth() noexcept;
+    // Keeps `obj`'s reference for the innermost scope to release.
+    static void defer(PyObject *obj) noexcept;
+
+private:
+    static constexpr std::size_t kInline = 8;
+    static constinit thread_local ReleaseScope *innermost KESTRINE_TLS_INITIAL_EXEC;
+    void release_all();
+    PyObject *&slot(std::size_t i) noexcept { return i < kInline ? inline_[i] : heap_[i - kInline]; }
+
+    ReleaseScope *outer_;
+    std::size_t size_ = 0;
+    std::size_t heap_capacity_ = 0;
+    PyObject **heap_ = nullptr;
+    PyObject *inline_[kInline];
+};
 
 // Holds exactly one strong reference and drops it on destruction. Every
 // new reference the binding layer receives goes into one of these at once,
@@ -75,8 +123,8 @@ private:
     static void drop(PyObject *obj) noexcept {
         if (!holds_gil()) [[unlikely]]
             return;
-        if (Py_REFCNT(obj) == 1 && gil_count > 0) [[unlikely]]
-            defer_release(obj);
+        if (Py_REFCNT(obj) == 1 && ReleaseScope::active()) [[unlikely]]
+            ReleaseScope::defer(obj);
         else
             Py_DECREF(obj);
     }

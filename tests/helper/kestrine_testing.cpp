@@ -52,11 +52,11 @@ constexpr FunctionDescription faulty_new_args{"FaultyDealloc", "__new__", faulty
 Cell make_cell(float v) { return Cell{v}; }
 FaultyDealloc make_faulty(int k) { return FaultyDealloc(k); }
 // Cell binds through tp_new only; FaultyDealloc through both entries.
-PyObject *cell_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+PyObject *cell_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) {
     return Constructor<make_cell, cell_new_args, extract_f32>::tp_new(cls, args, kwargs);
 }
 using FaultyNew = Constructor<make_faulty, faulty_new_args, extract_int>;
-PyObject *faulty_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) noexcept {
+PyObject *faulty_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) {
     return FaultyNew::tp_new(cls, args, kwargs);
 }
 
@@ -116,15 +116,15 @@ ModuleRecord records[kRecords] = {
 // ---- module functions ----------------------------------------------------
 
 template <class Body>
-PyObject *call(Body &&body) noexcept {
+PyObject *call(Body &&body) {
     return trampoline(std::forward<Body>(body));
 }
 
 Owned none() { return Owned::borrow(Py_None); }
 
-PyObject *hold_count_fn(PyObject *, PyObject *) noexcept { return PyLong_FromLong(hold_count()); }
+PyObject *hold_count_fn(PyObject *, PyObject *) { return PyLong_FromLong(ReleaseScope::depth()); }
 
-PyObject *raise_fault(PyObject *, PyObject *arg) noexcept {
+PyObject *raise_fault(PyObject *, PyObject *arg) {
     return call([&]() -> Result<Owned> {
         Result<std::string_view> kind = to_str(arg);
         if (!kind)
@@ -145,7 +145,7 @@ PyObject *raise_fault(PyObject *, PyObject *arg) noexcept {
     });
 }
 
-PyObject *init_scenario(PyObject *, PyObject *args) noexcept {
+PyObject *init_scenario(PyObject *, PyObject *args) {
     int index = 0, bad_class = 0;
     PyObject *prepare = Py_None;
     if (!PyArg_ParseTuple(args, "i|Op", &index, &prepare, &bad_class))
@@ -160,7 +160,7 @@ PyObject *init_scenario(PyObject *, PyObject *args) noexcept {
     return module;
 }
 
-PyObject *class_object(PyObject *, PyObject *args) noexcept {
+PyObject *class_object(PyObject *, PyObject *args) {
     const char *which = nullptr;
     int must = 0;
     if (!PyArg_ParseTuple(args, "s|p", &which, &must))
@@ -180,7 +180,7 @@ PyObject *class_object(PyObject *, PyObject *args) noexcept {
     });
 }
 
-PyObject *lazy_error(PyObject *, PyObject *args) noexcept {
+PyObject *lazy_error(PyObject *, PyObject *args) {
     PyObject *type = nullptr;
     const char *message = nullptr;
     if (!PyArg_ParseTuple(args, "Os", &type, &message))
@@ -188,7 +188,7 @@ PyObject *lazy_error(PyObject *, PyObject *args) noexcept {
     return call([&]() -> Result<Owned> { return err(PyErr(Owned::borrow(type), std::string(message))); });
 }
 
-PyObject *downcast_error(PyObject *, PyObject *args) noexcept {
+PyObject *downcast_error(PyObject *, PyObject *args) {
     PyObject *obj = nullptr;
     const char *target = nullptr;
     if (!PyArg_ParseTuple(args, "Os", &obj, &target))
@@ -204,7 +204,7 @@ PyObject *downcast_error(PyObject *, PyObject *args) noexcept {
 
 // Sets `exc` as the current exception and fetches it back through take():
 // a PanicException resumes its fault.
-PyObject *resume(PyObject *, PyObject *exc) noexcept {
+PyObject *resume(PyObject *, PyObject *exc) {
     return call([&]() -> Result<Owned> {
         PyErr_SetRaisedException(Py_NewRef(exc));
         std::optional<PyErr> taken = PyErr::take();
@@ -212,7 +212,7 @@ PyObject *resume(PyObject *, PyObject *exc) noexcept {
     });
 }
 
-PyObject *print_error(PyObject *, PyObject *exc) noexcept {
+PyObject *print_error(PyObject *, PyObject *exc) {
     return call([&]() -> Result<Owned> {
         PyErr e = PyErr::from_value(Owned::borrow(exc));
         e.print();
@@ -221,7 +221,7 @@ PyObject *print_error(PyObject *, PyObject *exc) noexcept {
     });
 }
 
-PyObject *write_unraisable(PyObject *, PyObject *args) noexcept {
+PyObject *write_unraisable(PyObject *, PyObject *args) {
     PyObject *exc = nullptr, *obj = Py_None;
     if (!PyArg_ParseTuple(args, "O|O", &exc, &obj))
         return nullptr;
@@ -234,7 +234,7 @@ PyObject *write_unraisable(PyObject *, PyObject *args) noexcept {
     });
 }
 
-PyObject *with_cause(PyObject *, PyObject *args) noexcept {
+PyObject *with_cause(PyObject *, PyObject *args) {
     const char *message = nullptr;
     PyObject *cause = Py_None;
     if (!PyArg_ParseTuple(args, "s|O", &message, &cause))
@@ -254,7 +254,7 @@ PyObject *with_cause(PyObject *, PyObject *args) noexcept {
 
 // bind(names, positional_only, required, keyword_only, args, kwargs,
 //      class_name=None, function_name="f") -> list of bound objects or None
-PyObject *bind(PyObject *, PyObject *args) noexcept {
+PyObject *bind(PyObject *, PyObject *args) {
     PyObject *names = nullptr, *kwonly = nullptr, *call_args = nullptr, *call_kwargs = nullptr;
     Py_ssize_t posonly = 0, required = 0;
     const char *class_name = nullptr;
@@ -296,7 +296,7 @@ PyObject *bind(PyObject *, PyObject *args) noexcept {
     });
 }
 
-PyObject *to_f32(PyObject *, PyObject *obj) noexcept {
+PyObject *to_f32(PyObject *, PyObject *obj) {
     return call([&]() -> Result<Owned> {
         Result<float> v = extract_f32(obj);
         if (!v)
@@ -305,7 +305,7 @@ PyObject *to_f32(PyObject *, PyObject *obj) noexcept {
     });
 }
 
-PyObject *to_f32_vec(PyObject *, PyObject *obj) noexcept {
+PyObject *to_f32_vec(PyObject *, PyObject *obj) {
     return call([&]() -> Result<Owned> {
         Result<FloatVec> v = extract_f32_vec(obj);
         if (!v)
@@ -318,7 +318,7 @@ PyObject *to_f32_vec(PyObject *, PyObject *obj) noexcept {
 }
 
 // Returns (utf8 bytes, has a buffer of its own, text back as str).
-PyObject *to_text(PyObject *, PyObject *obj) noexcept {
+PyObject *to_text(PyObject *, PyObject *obj) {
     return call([&]() -> Result<Owned> {
         Result<OwnedText> t = extract_text(obj);
         if (!t)
@@ -333,7 +333,7 @@ PyObject *to_text(PyObject *, PyObject *obj) noexcept {
 }
 
 // extract_argument with the float or text conversion, for re-labelling.
-PyObject *extract_named(PyObject *, PyObject *args) noexcept {
+PyObject *extract_named(PyObject *, PyObject *args) {
     PyObject *obj = nullptr;
     const char *name = nullptr;
     const char *kind = "float";
@@ -353,7 +353,7 @@ PyObject *extract_named(PyObject *, PyObject *args) noexcept {
     });
 }
 
-PyObject *relabel(PyObject *, PyObject *args) noexcept {
+PyObject *relabel(PyObject *, PyObject *args) {
     PyObject *exc = nullptr;
     const char *name = nullptr;
     if (!PyArg_ParseTuple(args, "Os", &exc, &name))
@@ -363,7 +363,7 @@ PyObject *relabel(PyObject *, PyObject *args) noexcept {
     });
 }
 
-PyObject *display(PyObject *, PyObject *obj) noexcept {
+PyObject *display(PyObject *, PyObject *obj) {
     return call([&]() -> Result<Owned> {
         Result<std::string> text = display_text(obj);
         if (!text)
@@ -372,7 +372,7 @@ PyObject *display(PyObject *, PyObject *obj) noexcept {
     });
 }
 
-PyObject *borrow_flag(PyObject *, PyObject *args) noexcept {
+PyObject *borrow_flag(PyObject *, PyObject *args) {
     PyObject *obj = nullptr;
     PyObject *set = Py_None;
     if (!PyArg_ParseTuple(args, "O|O", &obj, &set))
@@ -387,7 +387,7 @@ PyObject *borrow_flag(PyObject *, PyObject *args) noexcept {
     });
 }
 
-PyObject *receiver(PyObject *, PyObject *obj) noexcept {
+PyObject *receiver(PyObject *, PyObject *obj) {
     return call([&]() -> Result<Owned> {
         Result<PyRef<Cell>> ref = PyRef<Cell>::extract(obj, cell_class);
         if (!ref)
@@ -433,7 +433,7 @@ PyMemAllocatorEx failing_allocator() {
 }
 
 // failing_call(point, fn, args, kwargs) -> (value, exception, allocations)
-PyObject *failing_call(PyObject *, PyObject *args) noexcept {
+PyObject *failing_call(PyObject *, PyObject *args) {
     long point = 0;
     PyObject *fn = nullptr, *call_args = nullptr, *call_kwargs = Py_None;
     if (!PyArg_ParseTuple(args, "lOO!|O", &point, &fn, &PyTuple_Type, &call_args, &call_kwargs))

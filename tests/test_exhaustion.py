@@ -182,3 +182,19 @@ def test_first_use_survives_every_allocation_failure(script):
         # RuntimeError: a class object failed, with MemoryError as its cause.
         assert proc.stdout.split()[1] in ("NoneType", "MemoryError", "RuntimeError", "PanicException"), \
             (point, proc.stdout)
+
+
+
+@pytest.mark.parametrize("count", [1, 8])  # as many as a call of ours drops
+def test_references_dropped_in_a_failing_call_are_released_as_it_returns(count):
+    # Each finaliser runs before the call returns, outside any boundary of
+    # ours (never inside a destructor), whichever allocation fails. The
+    # finalisers allocate nothing, so that they cannot fail themselves.
+    seen = [None] * count
+    class Tracked:
+        def __init__(self, i): self.i = i
+        def __del__(self): seen[self.i] = kt.hold_count()
+    for point in range(-1, 8):
+        seen[:] = [None] * count
+        call_failing(point, kt.drop_in_call, ([Tracked(i) for i in range(count)],), None)
+        assert seen == [0] * count, point

@@ -317,6 +317,19 @@ PyObject *to_f32_vec(PyObject *, PyObject *obj) {
     });
 }
 
+// Takes each item off the end of `items` and lets go of it, so that the
+// call holds its last reference; then makes an empty list to return.
+PyObject *drop_in_call(PyObject *, PyObject *items) {
+    return call([&]() -> Result<Owned> {
+        for (Py_ssize_t n = PyList_GET_SIZE(items); n > 0; n = PyList_GET_SIZE(items)) {
+            Owned item = Owned::borrow(PyList_GET_ITEM(items, n - 1));
+            if (PyList_SetSlice(items, n - 1, n, nullptr) != 0)
+                return err(PyErr::fetch());
+        }
+        return new_object(PyList_New(0));
+    });
+}
+
 // Returns (utf8 bytes, has a buffer of its own, text back as str).
 PyObject *to_text(PyObject *, PyObject *obj) {
     return call([&]() -> Result<Owned> {
@@ -460,6 +473,7 @@ PyObject *failing_call(PyObject *, PyObject *args) {
 PyMethodDef functions[] = {
     {"failing_call", failing_call, METH_VARARGS, "Call with one allocation failing."},
     {"hold_count", hold_count_fn, METH_NOARGS, "Active call boundaries on this thread."},
+    {"drop_in_call", drop_in_call, METH_O, "Drop a list's items inside a call."},
     {"raise_fault", raise_fault, METH_O, "Raise an internal fault of the given kind."},
     {"init_scenario", init_scenario, METH_VARARGS, "Run module_init on a scenario record."},
     {"class_object", class_object, METH_VARARGS, "get_or_try_init / get_or_init a test class."},

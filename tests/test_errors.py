@@ -82,6 +82,8 @@ REPORT = r"thread 'main' panicked at src/shape/py_cuboid\.cpp:\d+:\d+:\nindex ou
 @pytest.mark.parametrize("code, stdout, stderr", [
     (BROKEN + "sys.stderr = Broken(KeyboardInterrupt, 'write')\nshown(lambda: kestrine.Cuboid([1.0]))",
      "KeyboardInterrupt PanicException\n", [REPORT]),
+    (BROKEN + "for kind in ('static', 'opaque', 'python_api'):\n    sys.stderr = Broken(KeyboardInterrupt, 'write')\n"
+     "    shown(lambda: kt.raise_fault(kind))", "KeyboardInterrupt PanicException\n" * 3, []),
     (BROKEN + "sys.stderr = Broken(SystemExit(3), 'flush')\nshown(lambda: kestrine.Cuboid([1.0]))",
      "SystemExit PanicException\n", []),
     (BROKEN + "sys.stderr = Broken(KeyboardInterrupt, 'write')\nshown(lambda: kestrine.Sphere(Hook()))",

@@ -137,17 +137,25 @@ def test_every_allocation_failure_is_survived(name, capfd, native_error_display)
 
 
 FRESH_IMPORT = textwrap.dedent(r"""
-    import ctypes, importlib.util, sys
+    import ctypes, gc, importlib.util, sys
     import kestrine_testing as kt
+    panics = lambda: sum(isinstance(t, type) and t.__name__ == "PanicException" for t in gc.get_objects())
     entry = ctypes.PyDLL(importlib.util.find_spec("kestrine").origin).PyInit_kestrine
     entry.restype = ctypes.py_object
+    before = panics()
     value, exc, points = kt.failing_call(int(sys.argv[1]), entry, ())
     assert exc is not SystemError
+    # PanicException comes first, so that no fault has to make it; failing
+    # that, the import fails with the error that stopped it.
+    assert panics() - before == 1 or type(exc) is MemoryError, exc
     # A name that cannot be made or listed is a fault, by design.
     assert type(exc).__name__ != "PanicException" or str(exc) == "Python API call failed" \
         or str(exc).startswith("could not append __name__ to __all__")
     # Whatever happened, the next initialisation must work completely.
-    assert entry().__all__ == ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
+    module = entry()
+    assert module.__all__ == ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
+    # and a class is never cached without its own __new__
+    assert all("__new__" in vars(getattr(module, name)) for name in module.__all__)
     print(points, type(exc).__name__)
 """)
 

@@ -273,6 +273,8 @@ def test_assigned_new_takes_effect_and_is_restored(name):
     with mock.patch.object(cls, "__new__", lambda c, *a, **k: spied.append(a) or own(c, *a, **k)):
         assert type(cls(*args)) is cls and spied == [args]
     assert cls.__dict__["__new__"] is own and type(cls(*args)) is type(cls.__new__(cls, *args)) is cls
-    assert [refusal(cls.__new__, *bad) for bad in [(), (5,), (int,)]] == [
+    # Refused before the arguments are looked at, even when they would do.
+    assert [refusal(cls.__new__, *bad) for bad in [(), (5, *args), (int,), (object, *args)]] == [
         f"builtins.{name}.__new__(): not enough arguments", f"builtins.{name}.__new__(X): X is not a type object (int)",
-        f"builtins.{name}.__new__(int): int is not a subtype of builtins.{name}"]
+        f"builtins.{name}.__new__(int): int is not a subtype of builtins.{name}",
+        f"builtins.{name}.__new__(object): object is not a subtype of builtins.{name}"]

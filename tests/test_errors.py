@@ -70,6 +70,7 @@ def test_fault_crosses_a_process_pool(method):
     with pool:
         fault = caught(pool.submit(two_sided_cuboid).result, 120)
     assert type(fault) is panic and fault.args == ("index out of bounds: the len is 2 but the index is 2",)
+    assert "in two_sided_cuboid" in str(fault.__cause__)  # the worker's traceback
 
 
 def test_panic_exception_is_created_once():

@@ -633,7 +633,7 @@ PARAMS = {K.Capsule: ("radius", "length"), K.Cone: ("radius", "length"), K.Cuboi
           K.Cylinder: ("radius", "length"), K.Sphere: ("radius",), K.PyMesh: ("path",)}
 CONVERT = {"radius": expect_double, "length": expect_double, "sides": expect_vec,
            "path": expect_text}
-CLASSES = list(PARAMS)
+CLASSES = [getattr(K, name) for name in K.__all__]  # each needs its PARAMS entry
 
 
 def expect_call(cls, pos, kw):

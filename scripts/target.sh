@@ -41,7 +41,7 @@ run() {
     [ -x "$venv/bin/python" ] || python3.14 -m venv --without-pip --system-site-packages "$venv"
     site="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
     rm -f "$site"/kestrine*.so
-    cp "$build"/kestrine*.so src/stubs/kestrine.pyi "$site/"
+    cp "$build"/kestrine*.so "$site/"
     mkdir -p "$site/kestrine-stubs"
     cp src/stubs/kestrine.pyi "$site/kestrine-stubs/__init__.pyi"
     (cd /tmp && "$OLDPWD/$venv/bin/python" -c 'import kestrine, platform

@@ -22,6 +22,8 @@ binding::LazyTypeObject *const registered_classes[] = {
 };
 
 binding::Status register_all(PyObject *module) {
+    if (binding::Status published = binding::publish_panic_module(); !published)
+        return published;
     return binding::register_classes(module, registered_classes);
 }
 

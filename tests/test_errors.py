@@ -1,8 +1,11 @@
 """Errors, internal faults, PanicException and the call boundaries around them."""
+import concurrent.futures
 import contextlib
 import functools
 import io
+import multiprocessing
 import pathlib
+import pickle
 import re
 import struct
 import subprocess
@@ -50,6 +53,24 @@ def test_panic_exception_type():
     assert P.__doc__[0] == P.__doc__[-1] == "\n" and len(P.__doc__.strip("\n").split("\n\n")) == 2
     assert type(caught(kt.raise_fault, "owned")) is P
     assert type(caught(kestrine.Cuboid, [])) is type(caught(kestrine.Cuboid, [1.0]))
+
+
+def two_sided_cuboid():
+    return kestrine.Cuboid([1.0, 2.0])
+
+
+# A process pool sends a job's exception back pickled, by its class's module
+# and name: kestrine_runtime resolves in every process that imported kestrine.
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_fault_crosses_a_process_pool(method):
+    panic = type(caught(kestrine.Cuboid, []))
+    assert sys.modules["kestrine_runtime"].PanicException is panic
+    assert type(pickle.loads(pickle.dumps(caught(kestrine.Cuboid, [])))) is panic
+    pool = concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context(method))
+    with pool:
+        fault = caught(pool.submit(two_sided_cuboid).result, 120)
+    assert type(fault) is panic and fault.args == ("index out of bounds: the len is 2 but the index is 2",)
+    assert "in two_sided_cuboid" in str(fault.__cause__)  # the worker's traceback
 
 
 def test_panic_exception_is_created_once():

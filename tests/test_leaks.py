@@ -126,8 +126,8 @@ def deltas(code, env, cls, calls, warm=1):
 @pytest.mark.parametrize("measure", [
     "objects", pytest.param("total", marks=pytest.mark.skipif(
         not DEBUG, reason="sys.gettotalrefcount needs a debug interpreter: bash scripts/test.sh 3.14d"))])
-@pytest.mark.parametrize("name, code", [(n, c) for n, calls in CASES.items() for c in calls],
-                         ids=[c for calls in CASES.values() for c in calls])
+@pytest.mark.parametrize("name, code", [(n, c) for n in kestrine.__all__ for c in CASES[n]],
+                         ids=[c for n in kestrine.__all__ for c in CASES[n]])
 def test_repeated_calls_leak_nothing(name, code, measure, classes):
     path, calls = "new" if classes[name] is not getattr(kestrine, name) else "call", calls_per_round(code)
     if (path, code) not in MEASURED:  # one measurement serves both measures

@@ -8,7 +8,7 @@ import kestrine
 import kestrine_testing as kt
 from conftest import EMULATED
 
-NAMES = ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
+NAMES = list(kestrine.__all__)
 REGISTERED = ["Cell", "NoSignature"]  # what each kestrine_testing record registers
 RL = ((1.0, 2.0), "(radius, length)", {8: 32, 4: 20})  # instance sizes by pointer size
 CLASSES = {"Capsule": RL, "Cone": RL, "Cuboid": (([1.0, 2.0, 3.0],), "(sides)", {8: 40, 4: 24}), "Cylinder": RL,
@@ -68,7 +68,7 @@ def run(code):
 
 
 def test_module_contents():
-    assert kestrine.__all__ == NAMES
+    assert NAMES == list(CLASSES)  # a new class needs its row, in registration order
     assert {n for n in vars(kestrine) if not n.startswith("__")} == set(NAMES)
     assert all(isinstance(getattr(kestrine, n), type) for n in NAMES)
     doc = kestrine.__doc__
@@ -77,7 +77,7 @@ def test_module_contents():
 
 @pytest.mark.parametrize("code, expected", [
     ("import sys, kestrine\nfirst = kestrine\ndel first.Sphere\ndel sys.modules['kestrine']\nimport kestrine\n"
-     "print(kestrine is first, hasattr(kestrine, 'Sphere'), len(kestrine.__all__))", ["True", "False", "6"]),
+     "print(kestrine is first, hasattr(kestrine, 'Sphere'), len(kestrine.__all__))", ["True", "False", str(len(NAMES))]),
     (ENTRY + "import sys, kestrine\nbefore = sys.getrefcount(kestrine)\nagain = entry()\n"
      "print(again is kestrine, sys.getrefcount(kestrine) - before)", ["True", "1"]),
 ], ids=["reimport", "entry-point-again"])

@@ -9,15 +9,13 @@ import kestrine
 P = inspect.Parameter.POSITIONAL_OR_KEYWORD
 
 
-@pytest.mark.parametrize("cls, params", [
-    (kestrine.Capsule, ["radius", "length"]),
-    (kestrine.Cone, ["radius", "length"]),
-    (kestrine.Cuboid, ["sides"]),
-    (kestrine.Cylinder, ["radius", "length"]),
-    (kestrine.Sphere, ["radius"]),
-    (kestrine.PyMesh, ["path"]),
-])
-def test_constructor_signatures(cls, params):
+PARAMETERS = {"Capsule": ["radius", "length"], "Cone": ["radius", "length"], "Cuboid": ["sides"],
+              "Cylinder": ["radius", "length"], "Sphere": ["radius"], "PyMesh": ["path"]}
+
+
+@pytest.mark.parametrize("name", kestrine.__all__)
+def test_constructor_signatures(name):
+    cls, params = getattr(kestrine, name), PARAMETERS[name]
     signature = inspect.signature(cls)
     assert [(p.name, p.kind, p.default) for p in signature.parameters.values()] == \
         [(name, P, inspect.Parameter.empty) for name in params]

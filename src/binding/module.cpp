@@ -91,6 +91,29 @@ Status register_class(PyObject *module, LazyTypeObject &cls) {
     return add_value(module, name.get(), reinterpret_cast<PyObject *>(*type));
 }
 
+Status publish_panic_module() {
+    PyObject *panic = panic_exception_type();
+    if (!panic)
+        return err(PyErr::fetch());
+    Owned name = Owned::steal(PyObject_GetAttrString(panic, "__module__"));
+    if (!name)
+        return err(PyErr::fetch());
+    PyObject *modules = PyImport_GetModuleDict();
+    const int present = PyDict_Contains(modules, name.get());
+    if (present < 0)
+        return err(PyErr::fetch());
+    if (present)
+        return {};
+    Owned runtime = Owned::steal(PyModule_NewObject(name.get()));
+    if (!runtime)
+        return err(PyErr::fetch());
+    Owned qualname = Owned::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject *>(panic)));
+    if (!qualname || PyObject_SetAttr(runtime.get(), qualname.get(), panic) < 0 ||
+        PyDict_SetItem(modules, name.get(), runtime.get()) < 0)
+        return err(PyErr::fetch());
+    return {};
+}
+
 Status register_classes(PyObject *module, std::span<LazyTypeObject *const> classes) {
     for (LazyTypeObject *cls : classes) {
         if (Status added = register_class(module, *cls); !added)

@@ -26,6 +26,11 @@ PyObject *module_init(ModuleRecord &record);
 // Registration in table order, stopping at the first error.
 Status register_classes(PyObject *module, std::span<LazyTypeObject *const> classes);
 Status register_class(PyObject *module, LazyTypeObject &cls);
+// Pickle finds a class by its module's name, which for PanicException
+// names no module of its own: this puts one holding it in sys.modules,
+// unless that name is taken, so that a fault pickles by reference in every
+// process that has imported the module calling this.
+Status publish_panic_module();
 // Puts `name` in __all__, then binds `value` under it.
 Status add_value(PyObject *module, PyObject *name, PyObject *value);
 

@@ -17,6 +17,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "convert.hpp"
 #include "error.hpp"
 
 namespace kestrine::binding {
@@ -295,6 +296,16 @@ PyObject *property_getter(PyObject *self, void *) {
 
 namespace detail {
 
+constexpr bool every_parameter_required(const FunctionDescription &desc) {
+    if (desc.required_positional_count != desc.positional_names.size())
+        return false;
+    for (const KeywordOnlyParameter &parameter : desc.keyword_only) {
+        if (!parameter.required)
+            return false;
+    }
+    return true;
+}
+
 template <auto Extract>
 using extracted_t = typename decltype(Extract(nullptr))::value_type;
 
@@ -355,6 +366,15 @@ bool own_new_in_place(PyTypeObject *cls, newfunc own, PyCFunctionWithKeywords du
 // own __new__ and object's __init__, as nothing else would run then.
 template <auto Make, const FunctionDescription &Desc, auto... Extract>
 struct Constructor {
+    // Binding fills one slot per parameter of `Desc`, in an array of one
+    // per converter, and every converter reads the object in its slot: a
+    // slot without a converter would be written past the array's end, and
+    // an optional parameter left out would hand a converter a null.
+    static_assert(Desc.positional_names.size() + Desc.keyword_only.size() == sizeof...(Extract),
+                  "Constructor needs exactly one converter per parameter");
+    static_assert(detail::every_parameter_required(Desc),
+                  "Constructor cannot bind an optional parameter: no converter takes an absent argument");
+
     static PyObject *tp_new(PyTypeObject *cls, PyObject *args, PyObject *kwargs) {
         return trampoline([&]() -> Result<Owned> {
             PyObject *slots[sizeof...(Extract)] = {};

@@ -1,9 +1,15 @@
 """Collision-geometry value classes, implemented natively."""
 
-from collections.abc import Sequence
-from typing import Self, SupportsFloat, SupportsIndex, TypeAlias, final
+from typing import Protocol, Self, SupportsFloat, SupportsIndex, TypeAlias, final, type_check_only
 
 _Number: TypeAlias = SupportsFloat | SupportsIndex
+
+# What Cuboid reads: anything indexable by position whose items are numbers,
+# such as a list, a tuple, a range or a NumPy array, but not a str.
+@type_check_only
+class _Sides(Protocol):
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> _Number: ...
 
 __all__ = ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
 
@@ -21,7 +27,7 @@ class Cone:
 
 @final
 class Cuboid:
-    def __new__(cls, sides: Sequence[_Number]) -> Self: ...
+    def __new__(cls, sides: _Sides) -> Self: ...
 
 @final
 class Cylinder:

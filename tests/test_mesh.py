@@ -1,9 +1,10 @@
 import pathlib
 import resource
+import struct
 
 import pytest
 
-from conftest import rounds
+from conftest import EMULATED, rounds
 from kestrine import PyMesh
 
 
@@ -83,3 +84,12 @@ def test_large_paths_are_released():
     for r in range(5):
         round_(str(r))
     assert rss() - base < 20 * 2**20
+
+
+# Only a 32-bit build can hold a str whose UTF-8 form passes the largest
+# size (2**31 - 1 bytes); the interpreter's own conversion of one crashes.
+@pytest.mark.skipif(struct.calcsize("P") != 4 or EMULATED, reason="a 32-bit build, run natively")
+def test_path_whose_utf8_form_passes_the_largest_size_is_refused():
+    path = "\u20ac" * 716_000_000
+    with pytest.raises(MemoryError):
+        PyMesh(path)

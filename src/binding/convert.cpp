@@ -160,7 +160,28 @@ Result<OwnedText> OwnedText::copy_of(std::string_view bytes) {
     return text;
 }
 
+namespace {
+
+// The interpreter's UTF-8 conversion overflows its own size arithmetic for
+// a string whose UTF-8 form would pass PY_SSIZE_T_MAX bytes, which a
+// 32-bit build can hold: such a string is refused first, as too large. A
+// character takes as many bytes as its kind allows at most (two for the
+// one-byte kind beyond ASCII).
+bool utf8_may_overflow(PyObject *str) {
+    if (PyUnicode_IS_ASCII(str)) [[likely]]
+        return false;
+    const int kind = PyUnicode_KIND(str);
+    const Py_ssize_t per_char = kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4;
+    return PyUnicode_GET_LENGTH(str) > PY_SSIZE_T_MAX / per_char;
+}
+
+}  // namespace
+
 Result<std::string_view> to_str(PyObject *str) {
+    if (utf8_may_overflow(str)) [[unlikely]] {
+        PyErr_NoMemory();
+        return err(PyErr::fetch());
+    }
     Py_ssize_t size = 0;
     const char *utf8 = PyUnicode_AsUTF8AndSize(str, &size);
     if (!utf8) [[unlikely]]

@@ -31,8 +31,8 @@ PyObject *restore_at_boundary(PyErr &&error) {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     }
-    KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
+        pass_foreign_unwind();
         abort_at_boundary();
     }
     return nullptr;
@@ -44,8 +44,8 @@ PyObject *fault_at_boundary(const Panic *panic) {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     }
-    KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
+        pass_foreign_unwind();
         abort_at_boundary();
     }
     return nullptr;
@@ -57,8 +57,8 @@ void fault_unraisable(const Panic *panic, PyObject *context) {
         return;
     } catch (const std::bad_alloc &) {
     }
-    KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
+        pass_foreign_unwind();
         abort_at_boundary();
     }
     memory_unraisable(context);

@@ -42,8 +42,8 @@ template <class Body>
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     }
-    KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
+        pass_foreign_unwind();
         return fault_at_boundary(nullptr);
     }
 }
@@ -69,8 +69,8 @@ void trampoline_unraisable(Body &&body, PyObject *context) {
     } catch (const std::bad_alloc &) {
         memory_unraisable(context);
     }
-    KESTRINE_PASS_FORCED_UNWIND
     catch (...) {
+        pass_foreign_unwind();
         fault_unraisable(nullptr, context);
     }
     scope.close();

@@ -225,8 +225,8 @@ PyObject *PyErr::make_normalized() {
             try {
                 normalize_locked(s);
             }
-            KESTRINE_PASS_FORCED_UNWIND
             catch (...) {
+                pass_foreign_unwind();
                 failure = std::current_exception();
             }
         }

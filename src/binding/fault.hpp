@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "platform.hpp"  // KESTRINE_PASS_FORCED_UNWIND
+#include "platform.hpp"  // pass_foreign_unwind
 #include "ref.hpp"
 
 namespace kestrine::binding {

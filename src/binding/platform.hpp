@@ -8,19 +8,21 @@
 // compiled for targets whose pyconfig.h this machine does not have.
 #pragma once
 
+#include <exception>
 #include <string>
 
+// Called first in every catch (...): lets go on what no C++ code may stop.
 // The forced unwind by which pthread_exit ends a thread must leave every
-// catch-all as it came, or the process aborts. libstdc++ gives it a type of
-// its own, caught and rethrown first; other runtimes have no such type.
-// Must come before a catch (...) of the same try.
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#define KESTRINE_PASS_FORCED_UNWIND \
-    catch (const abi::__forced_unwind &) { throw; }
-#else
-#define KESTRINE_PASS_FORCED_UNWIND
-#endif
+// catch-all as it came, or the process aborts. It is no C++ exception: it
+// has no object, so catching it by libstdc++'s type for it binds a
+// reference to null (which UBSan reports), and std::current_exception() is
+// empty for it, as for an exception of any other language's runtime. (A
+// C++ runtime that does not stop a forced unwind at catch (...) never
+// gets here with one.)
+[[gnu::always_inline]] inline void pass_foreign_unwind() {
+    if (!std::current_exception())
+        throw;
+}
 
 // Initial-exec TLS: every call touches the innermost release scope
 // (ref.hpp), and the general model would cost a __tls_get_addr call each

@@ -215,8 +215,10 @@ PyObject *resume(PyObject *, PyObject *exc) {
 PyObject *print_error(PyObject *, PyObject *exc) {
     return call([&]() -> Result<Owned> {
         PyErr e = PyErr::from_value(Owned::borrow(exc));
-        e.print();
-        e.print();
+        for (int i = 0; i < 2; ++i) {
+            if (Owned interrupt = e.print())
+                return err(PyErr::from_value(std::move(interrupt)));
+        }
         return std::move(e).into_value();
     });
 }

@@ -68,7 +68,7 @@ sanitizer_env() {
     shift
     echo "LD_PRELOAD=$* $(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     echo "PYTHONMALLOC=malloc"
-    echo "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$log${*:+:verify_asan_link_order=0}"
+    echo "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path=$log:suppressions=$PWD/scripts/asan.supp${*:+:verify_asan_link_order=0}"
     echo "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$log"
 }
 

@@ -135,8 +135,6 @@ time.sleep(0.3)
 OWN_UNWINDER = b"libunwind: " in pathlib.Path(kestrine.__file__).read_bytes()
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer does not follow the unwind by which pthread_exit ends a thread")
 @pytest.mark.skipif(OWN_UNWINDER, reason="built with a private unwinder, which pthread_exit's unwind cannot use")
 @pytest.mark.parametrize("body", ["kestrine.Cylinder(r, length=r)",
                                   "try: kestrine.Sphere('x')\n        except TypeError: pass",
@@ -194,8 +192,6 @@ sys.holder = make()  # a __main__ global would never be finalized while the thre
 """}
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="AddressSanitizer does not follow the unwind by which pthread_exit ends a thread")
 @pytest.mark.skipif(OWN_UNWINDER, reason="built with a private unwinder, which pthread_exit's unwind cannot use")
 @pytest.mark.parametrize("code", AT_EXIT.values(), ids=AT_EXIT.keys())
 def test_references_at_exit(code):

@@ -1,3 +1,4 @@
+import signal
 import sys
 
 import pytest
@@ -121,6 +122,10 @@ Surrogate = type("Surrogate", (), {"__str__": lambda s: "x\udfffy"})
 Unprintable = type("Unprintable", (str,), {"__str__": boom})
 Unprintable.__name__ = Unprintable("Unprintable")  # the fallback's own text fails too
 Loud = type("Loud", (str,), {"__str__": lambda s: (_ for _ in ()).throw(KeyboardInterrupt)})
+class Signalled(Exception): pass
+def signal_handler_raises(*args):
+    raise Signalled
+Alarmed = type("Alarmed", (str,), {"__str__": lambda s: signal.raise_signal(signal.SIGUSR1)})
 
 @pytest.mark.parametrize("obj, text, reported", [
     (42, "42", []), ("h\u00e9llo", "h\u00e9llo", []), ("a\ud800\udc00", "a" + R3 * 2, []),
@@ -144,6 +149,8 @@ class Sides:
             return 2.0
         raise IndexError
 
+AlarmedLen = type("AlarmedLen", (Sides,), {"__len__": lambda s: signal.raise_signal(signal.SIGUSR1)})
+
 def float_raising(exc):
     return type("F", (), {"__float__": lambda s: (_ for _ in ()).throw(exc)})()
 
@@ -153,6 +160,8 @@ def float_raising(exc):
     (lambda: kt.display(Loud("x")), KeyboardInterrupt),
     (lambda: kt.relabel(TypeError(Loud("x")), "x"), KeyboardInterrupt),
     (lambda: kestrine.Sphere(**{Loud("x"): 1}), KeyboardInterrupt),
+    (lambda: kestrine.Sphere(**{Alarmed("x"): 1}), Signalled),  # a signal handler's exception, as in Python
+    (lambda: kestrine.Cuboid(AlarmedLen(None)), Signalled),
     (lambda: kestrine.Sphere(float_raising(TypeError(Loud("x")))), KeyboardInterrupt),
     (lambda: kestrine.Cuboid(Sides(KeyboardInterrupt())), KeyboardInterrupt),
     (lambda: kestrine.Cuboid(Sides(SystemExit(3))), SystemExit),
@@ -161,6 +170,13 @@ def float_raising(exc):
 def test_interrupts_are_not_swallowed(monkeypatch, call, exc):
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    previous = signal.signal(signal.SIGUSR1, signal_handler_raises)
+    try:
+        check_not_swallowed(call, exc, seen)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+
+def check_not_swallowed(call, exc, seen):
     if exc is None:
         assert call() is kestrine.Cuboid and seen == []
         return

@@ -111,6 +111,10 @@ REPORT = r"thread 'main' panicked at src/shape/py_cuboid\.cpp:\d+:\d+:\nindex ou
      "KeyboardInterrupt PanicException\n", ["Python stack trace below:"]),
     (BROKEN + "sys.stderr = Broken(OSError, 'write')\nshown(lambda: kestrine.Cuboid([1.0]))",
      "PanicException NoneType\n", [REPORT]),
+    # A signal handler's exception is the caller's, as in Python; the stream gave up nothing.
+    (BROKEN + "import signal\nsignal.signal(signal.SIGUSR1, lambda *a: 1 / 0)\n"
+     "sys.stderr = type('Alarm', (), {'write': lambda s, t: signal.raise_signal(signal.SIGUSR1)})()\n"
+     "shown(lambda: kestrine.Cuboid([1.0]))", "ZeroDivisionError PanicException\n", [REPORT]),
     # The resumed fault's traceback never reaches sys.excepthook, in any thread.
     (BROKEN + "sys.excepthook = lambda *a: sys.exit(3)\nshown(lambda: kestrine.Sphere(Hook()))\n"
      "threading.Thread(target=shown, args=(lambda: kestrine.Sphere(Hook()),)).start()",

@@ -264,7 +264,8 @@ void push_parameter_list(std::string &out, Names names) {
 namespace {
 
 // str() of `obj`, lossily decoded; nothing if it fails with an ordinary
-// exception, which then goes to sys.unraisablehook.
+// exception, which then goes to sys.unraisablehook. An interrupt or a
+// signal handler's exception goes to the caller instead.
 Result<std::optional<std::string>> str_or_report(PyObject *obj) {
     std::optional<PyErr> failure;
     if (Owned text = Owned::steal(PyObject_Str(obj))) {
@@ -275,7 +276,7 @@ Result<std::optional<std::string>> str_or_report(PyObject *obj) {
     } else {
         failure.emplace(PyErr::fetch());
     }
-    if (!PyErr_GivenExceptionMatches(failure->make_normalized(), PyExc_Exception))
+    if (for_the_caller(failure->make_normalized()))
         return err(std::move(*failure));
     std::move(*failure).write_unraisable(obj);
     return std::optional<std::string>();

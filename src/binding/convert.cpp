@@ -14,14 +14,14 @@ namespace {
 constexpr Py_ssize_t kMaxPresize = 1024;
 
 // A failed length query is an ordinary hint failure and is dropped, but
-// taken properly: a PanicException must still resume, and an interrupt
-// (anything that is not an Exception) must still reach the caller.
+// taken properly: a PanicException must still resume, and an interrupt or
+// a signal handler's exception must still reach the caller.
 Result<Py_ssize_t> presize_hint(PyObject *seq) {
     const Py_ssize_t len = PySequence_Size(seq);
     if (len >= 0) [[likely]]
         return std::min(len, kMaxPresize);
     std::optional<PyErr> error = PyErr::take();
-    if (error && !PyErr_GivenExceptionMatches(error->make_normalized(), PyExc_Exception))
+    if (error && for_the_caller(error->make_normalized()))
         return err(std::move(*error));
     return 0;
 }

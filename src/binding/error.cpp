@@ -131,7 +131,7 @@ void raise_lazy(Lazy lazy) {
         if (Result<std::string> lossy = to_string_lossy(text.get()))
             message = std::move(*lossy);
     } else {
-        interrupt = interrupt_raised();
+        interrupt = take_for_caller();
     }
     interrupt = write_exception("--- kestrine resumes an internal fault: PanicException fetched from Python ---\n"
                                 "Python stack trace below:\n",

@@ -14,9 +14,13 @@
 
 namespace kestrine::binding {
 
-Owned interrupt_raised() {
+bool for_the_caller(PyObject *exc) {
+    return !PyErr_GivenExceptionMatches(exc, PyExc_Exception) || raised_by_signal_handler(exc);
+}
+
+Owned take_for_caller() {
     Owned raised = Owned::steal(PyErr_GetRaisedException());
-    if (raised && !PyErr_GivenExceptionMatches(raised.get(), PyExc_Exception))
+    if (raised && for_the_caller(raised.get()))
         return raised;
     raised.reset();
     return {};
@@ -46,7 +50,7 @@ StreamWrite write_to_sys_stderr(std::string_view text) {
         if (out.written)
             Owned::steal(PyObject_CallMethod(file.get(), "flush", nullptr));
     }
-    out.interrupt = interrupt_raised();
+    out.interrupt = take_for_caller();
     PyErr_SetRaisedException(pending.release());
     return out;
 }

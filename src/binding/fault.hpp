@@ -71,10 +71,16 @@ private:
 [[noreturn]] void panic_after(Owned interrupt, std::string message,
                               std::source_location where = std::source_location::current());
 
-// What a failed interpreter call has set: the interrupt it raised (anything
-// that is not an Exception) for the caller, or nothing; an ordinary
-// exception is dropped.
-[[nodiscard]] Owned interrupt_raised();
+// Whether an exception must reach the caller even where an ordinary one
+// is dropped or papered over: an interrupt (KeyboardInterrupt, SystemExit:
+// anything that is not an Exception), or an exception that a signal
+// handler raised, which in pure Python would propagate from wherever the
+// handler happened to run.
+bool for_the_caller(PyObject *exc);
+
+// What a failed interpreter call has set, if it is for the caller; an
+// ordinary exception is dropped.
+[[nodiscard]] Owned take_for_caller();
 
 // Throws without a new report: the fault was already reported once, before
 // it passed through Python as a PanicException.

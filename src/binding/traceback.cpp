@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "fault.hpp"  // interrupt_raised
+#include "fault.hpp"  // take_for_caller
 
 namespace kestrine::binding {
 namespace {
@@ -19,7 +19,7 @@ constexpr std::string_view kContextSeparator =
     "\nDuring handling of the above exception, another exception occurred:\n\n";
 
 void keep_first(Owned &interrupt) {
-    if (Owned raised = interrupt_raised(); raised && !interrupt)
+    if (Owned raised = take_for_caller(); raised && !interrupt)
         interrupt = std::move(raised);
 }
 
@@ -90,7 +90,45 @@ bool write_chain(PyObject *out, PyObject *exc, Owned &interrupt) {
     return true;
 }
 
+// The code object of a Python function or method installed as a handler.
+Owned handler_code(PyObject *handler) {
+    if (PyMethod_Check(handler))
+        handler = PyMethod_GET_FUNCTION(handler);
+    return PyFunction_Check(handler) ? Owned::borrow(PyFunction_GET_CODE(handler)) : Owned();
+}
+
 }  // namespace
+
+bool raised_by_signal_handler(PyObject *exc) {
+    Owned name = Owned::steal(PyUnicode_FromString("_signal"));
+    Owned module = name ? Owned::steal(PyImport_GetModule(name.get())) : Owned();
+    Owned getsignal = module ? Owned::steal(PyObject_GetAttrString(module.get(), "getsignal")) : Owned();
+    Owned nsig = module ? Owned::steal(PyObject_GetAttrString(module.get(), "NSIG")) : Owned();
+    const long count = nsig ? PyLong_AsLong(nsig.get()) : -1;
+    std::vector<Owned> codes;
+    for (long signum = 1; getsignal && signum < count; ++signum) {
+        Owned handler = Owned::steal(PyObject_CallFunction(getsignal.get(), "l", signum));
+        if (!handler) {
+            PyErr_Clear();  // not a signal number of this system
+            continue;
+        }
+        if (Owned code = handler_code(handler.get()))
+            codes.push_back(std::move(code));
+    }
+    PyErr_Clear();
+    if (codes.empty())
+        return false;
+    for (Owned tb = Owned::steal(PyException_GetTraceback(exc)); tb;) {
+        PyFrameObject *frame = reinterpret_cast<PyTracebackObject *>(tb.get())->tb_frame;
+        Owned code = Owned::steal(reinterpret_cast<PyObject *>(PyFrame_GetCode(frame)));
+        for (const Owned &handler : codes) {
+            if (handler.get() == code.get())
+                return true;
+        }
+        tb = Owned::borrow(reinterpret_cast<PyObject *>(reinterpret_cast<PyTracebackObject *>(tb.get())->tb_next));
+    }
+    return false;
+}
 
 std::string traceback_text(PyObject *exc, Owned &interrupt) {
     Owned io = Owned::steal(PyImport_ImportModule("io"));

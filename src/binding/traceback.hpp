@@ -22,4 +22,11 @@ namespace kestrine::binding {
 // only loses part of the text.
 std::string traceback_text(PyObject *exc, Owned &interrupt);
 
+// Whether `exc` was raised by a signal handler: whether its traceback
+// passes through the code of a Python function that is installed as one.
+// The interpreter runs handlers wherever it next checks for signals, so
+// such an exception can come out of any call that runs code, where it
+// belongs to the caller as it would in pure Python.
+bool raised_by_signal_handler(PyObject *exc);
+
 }  // namespace kestrine::binding

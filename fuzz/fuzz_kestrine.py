@@ -38,8 +38,10 @@ import ctypes
 import gc
 import math
 import os
+import signal
 import struct
 import sys
+import threading
 import warnings
 
 import atheris
@@ -892,7 +894,164 @@ def op_no_init(fdp, pool):
     require(etype is TypeError and obj is None, "uninitialised instance", etype, what)
 
 
-OPS = [op_construct, op_construct, op_construct, op_method, op_getter, op_mutate, op_no_init]
+# ---- hostile callbacks --------------------------------------------------------
+# Code that runs at each point where kestrine calls into the interpreter: a
+# conversion (__float__, __index__), a length (__len__), an iteration
+# (__iter__), a keyword's __str__, a collection that the read's signal
+# check runs (gc.callbacks, threshold 1), a signal handler that check runs,
+# and the stream a fault report is written to. Each clears, shrinks, grows
+# or replaces the input, raises an ordinary exception or an interrupt, or
+# calls kestrine again. Nothing can be predicted of the outcome but that the
+# process survives, that only documented exceptions escape, and that
+# kestrine works as before afterwards.
+
+ACTIONS = ["clear", "shrink", "grow", "replace", "raise", "interrupt", "reenter", "signal", "nothing"]
+
+
+class Hostile:
+    """The shared state of one hostile call: its input and what to do next."""
+
+    def __init__(self, fdp, target):
+        self.target = target
+        self.plan = [fdp.PickValueInList(ACTIONS) for _ in range(fdp.ConsumeIntInRange(1, 8))]
+        self.step = 0
+
+    def act(self):
+        if self.step >= len(self.plan):
+            return
+        action, self.step = self.plan[self.step], self.step + 1
+        target = self.target
+        if action == "clear" and hasattr(target, "clear"):
+            target.clear()
+        elif action == "shrink" and isinstance(target, list):
+            del target[len(target) // 2:]
+        elif action == "grow" and isinstance(target, list):
+            target.extend([1.5, HostileItem(self), 2] * 2000)
+        elif action == "replace" and isinstance(target, list) and target:
+            target[:] = [HostileItem(self) for _ in target]
+        elif action == "raise":
+            raise UserError("raised by hostile code")
+        elif action == "interrupt":
+            raise UserBase("an interrupt from hostile code")
+        elif action == "reenter":
+            reenter(1.0)
+            reenter(HostileItem(self))
+        elif action == "signal":  # handled at kestrine's next signal check
+            signal.pthread_kill(threading.get_ident(), signal.SIGUSR1)
+
+
+class HostileItem:
+    __slots__ = ("hostile",)
+
+    def __init__(self, hostile):
+        self.hostile = hostile
+
+    def __float__(self):
+        self.hostile.act()
+        return 0.5
+
+    def __index__(self):
+        self.hostile.act()
+        return 3
+
+
+class HostileSeq:
+    __slots__ = ("items", "hostile")
+
+    def __init__(self, items, hostile):
+        self.items, self.hostile = items, hostile
+
+    def __len__(self):
+        self.hostile.act()
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.hostile.act()
+        return self.items[i]
+
+
+class HostileKey(str):
+    def __str__(self):
+        HOSTILE[0].act()
+        raise UserError("no text")
+
+
+class HostileStream:
+    def write(self, text):
+        HOSTILE[0].act()
+        return len(text)
+
+    def flush(self):
+        HOSTILE[0].act()
+
+
+HOSTILE = [None]
+
+
+def hostile_hooks(hostile):
+    def collected(phase, info):
+        if phase == "start":
+            hostile.act()
+
+    def handler(signum, frame):
+        if HOSTILE[0] is hostile:
+            hostile.act()
+
+    # The handler is in place before anything can send the signal, and the
+    # collection's callback is gone before the handler is.
+    HOSTILE[0] = hostile
+    previous = signal.signal(signal.SIGUSR1, handler)
+    stream, sys.stderr = sys.stderr, HostileStream()
+    threshold = gc.get_threshold()
+    gc.callbacks.append(collected)
+    gc.set_threshold(1)
+
+    def restore():
+        gc.callbacks.remove(collected)
+        gc.set_threshold(*threshold)
+        sys.stderr = stream
+        HOSTILE[0] = None
+        signal.signal(signal.SIGUSR1, previous)
+    return restore
+
+
+def op_hostile(fdp, pool):
+    items = [1.0] * fdp.ConsumeIntInRange(0, 5000)
+    hostile = Hostile(fdp, items)
+    for _ in range(fdp.ConsumeIntInRange(1, 4)):
+        if items:
+            items[fdp.ConsumeIntInRange(0, len(items) - 1)] = HostileItem(hostile)
+    shape = fdp.ConsumeIntInRange(0, 5)
+    if shape == 0:
+        call, args, kw = K.Cuboid, (items,), {}
+    elif shape == 1:
+        call, args, kw = K.Cuboid, (HostileSeq(items, hostile),), {}
+    elif shape == 2:
+        call, args, kw = K.Cuboid, (tuple(items),), {}
+    elif shape == 3:
+        kw = {"radius": HostileItem(hostile), "length": HostileItem(hostile)}
+        hostile.target = kw
+        call, args = K.Cylinder.__new__, (K.Cylinder,)
+    elif shape == 4:
+        kw = {HostileKey("nope"): 1.0, "radius": HostileItem(hostile)}
+        hostile.target = kw
+        call, args = K.Sphere.__new__, (K.Sphere,)
+    else:
+        call, args, kw = K.Cuboid, (items[:2],), {}  # a fault, reported to the hostile stream
+    restore = hostile_hooks(hostile)
+    try:
+        got, etype, _ = invoke(call, args, kw)
+    finally:
+        restore()
+        del UNRAISABLE[:]  # what a collection's callback raised: its traceback holds this frame
+    what = ("hostile", shape, hostile.plan)
+    require_allowed(etype, what, (UserBase,))
+    require(etype is not None or type(got) in CLASSES, "hostile outcome", type(got), what)
+    got = None
+    check_state(K.Cylinder(1.0, 3.0), (1.0, 1.5), what)  # kestrine works as before
+
+
+OPS = [op_construct, op_construct, op_construct, op_method, op_getter, op_mutate, op_no_init, op_hostile]
 CLASS_REFS = [sys.getrefcount(c) for c in CLASSES]
 
 

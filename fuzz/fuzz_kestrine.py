@@ -905,7 +905,7 @@ def op_no_init(fdp, pool):
 # process survives, that only documented exceptions escape, and that
 # kestrine works as before afterwards.
 
-ACTIONS = ["clear", "shrink", "grow", "replace", "raise", "interrupt", "reenter", "signal", "nothing"]
+ACTIONS = ["clear", "shrink", "grow", "replace", "raise", "interrupt", "reenter", "signal", "alarm", "nothing"]
 
 
 class Hostile:
@@ -917,7 +917,7 @@ class Hostile:
         self.step = 0
 
     def act(self):
-        if self.step >= len(self.plan):
+        if not ACTIVE[0] or self.step >= len(self.plan):
             return
         action, self.step = self.plan[self.step], self.step + 1
         target = self.target
@@ -938,6 +938,8 @@ class Hostile:
             reenter(HostileItem(self))
         elif action == "signal":  # handled at kestrine's next signal check
             signal.pthread_kill(threading.get_ident(), signal.SIGUSR1)
+        elif action == "alarm":  # handled wherever a read has got to by then
+            signal.setitimer(signal.ITIMER_REAL, 1e-5 * (1 + self.step))
 
 
 class HostileItem:
@@ -986,6 +988,20 @@ class HostileStream:
 
 
 HOSTILE = [None]
+ACTIVE = [False]  # only while kestrine's call runs: a timer may go off anywhere
+
+
+def hostile_invoke(call, args, kw):
+    # A handler that runs before the flag is down raises inside the outer
+    # try; from then on it does nothing.
+    try:
+        try:
+            ACTIVE[0] = True
+            return call(*args, **kw), None
+        finally:
+            ACTIVE[0] = False
+    except BaseException as e:  # noqa: B036 - every escape is checked by the caller
+        return None, type(e)
 
 
 def hostile_hooks(hostile):
@@ -994,13 +1010,13 @@ def hostile_hooks(hostile):
             hostile.act()
 
     def handler(signum, frame):
-        if HOSTILE[0] is hostile:
-            hostile.act()
+        hostile.act()
 
     # The handler is in place before anything can send the signal, and the
     # collection's callback is gone before the handler is.
     HOSTILE[0] = hostile
     previous = signal.signal(signal.SIGUSR1, handler)
+    previous_alarm = signal.signal(signal.SIGALRM, handler)
     stream, sys.stderr = sys.stderr, HostileStream()
     threshold = gc.get_threshold()
     gc.callbacks.append(collected)
@@ -1011,12 +1027,14 @@ def hostile_hooks(hostile):
         gc.set_threshold(*threshold)
         sys.stderr = stream
         HOSTILE[0] = None
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous_alarm)
         signal.signal(signal.SIGUSR1, previous)
     return restore
 
 
 def op_hostile(fdp, pool):
-    items = [1.0] * fdp.ConsumeIntInRange(0, 5000)
+    items = [1.0] * fdp.PickValueInList([fdp.ConsumeIntInRange(0, 8), fdp.ConsumeIntInRange(4090, 50_000)])
     hostile = Hostile(fdp, items)
     for _ in range(fdp.ConsumeIntInRange(1, 4)):
         if items:
@@ -1040,9 +1058,10 @@ def op_hostile(fdp, pool):
         call, args, kw = K.Cuboid, (items[:2],), {}  # a fault, reported to the hostile stream
     restore = hostile_hooks(hostile)
     try:
-        got, etype, _ = invoke(call, args, kw)
+        got, etype = hostile_invoke(call, args, kw)
     finally:
         restore()
+        PANIC_EXC.__traceback__ = PANIC_EXC.__context__ = None
         del UNRAISABLE[:]  # what a collection's callback raised: its traceback holds this frame
     what = ("hostile", shape, hostile.plan)
     require_allowed(etype, what, (UserBase,))

@@ -142,10 +142,17 @@ create() {
 
 # The chroot's own copies of these are stale or not trusted by the network
 # in between: pip verifies the package index against the host's bundle.
+# Every run does this, concurrent ones too: each writes a copy of its own
+# and renames it into place, which replaces the file atomically (cp's
+# unlink-then-create fails with "File exists" when another cp creates the
+# file in between).
 configure() {
-    local bundle=/etc/ssl/certs/ca-certificates.crt
-    cp -L --remove-destination /etc/resolv.conf "$root/etc/resolv.conf"
-    [ ! -f "$bundle" ] || cp -L --remove-destination "$bundle" "$root$bundle"
+    local file
+    for file in /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt; do
+        [ -f "$file" ] || continue
+        cp -L "$file" "$root$file.sid-$BASHPID"
+        mv -f "$root$file.sid-$BASHPID" "$root$file"
+    done
 }
 
 # Runs inside the new mount namespace: mounts what is not mounted yet, then

@@ -24,6 +24,8 @@
 # the libstdc++ of GCC 13 and later adds symbol versions that would raise the
 # tag, which the manylinux image's toolchain avoids.
 # Wheels land in build/wheelhouse/; each is listed with its tag and size.
+# The native build puts the sdist there too, checked to hold only what
+# belongs in the package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/env.sh
@@ -127,6 +129,10 @@ if [ "$target" != "$host" ]; then
 fi
 export CXX="${CXX:-$(command -v g++-12 || echo g++)}"
 [ $# -gt 0 ] || set -- 3.12 3.13 3.14 3.15
+if [ "${KESTRINE_IN_SID:-}" != 1 ]; then
+    echo "=== sdist ==="
+    { tools 3.12 && "$tool" scripts/wheels.py sdist "$house"; } || status=1
+fi
 for version in "$@"; do
     case "$(python_source "$version" 2>"build/wheel-why")" in
         here) build "$version" || status=1 ;;

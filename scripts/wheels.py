@@ -8,6 +8,9 @@
     python scripts/wheels.py pack STAGE TAG OUTDIR
         a wheel of the install tree STAGE, with pyproject.toml's metadata and
         the tag TAG (e.g. cp314-cp314-linux_aarch64); prints its path
+    python scripts/wheels.py sdist OUTDIR
+        the sdist, which must leave out what is the repository's alone (the
+        published benchmark figures, venvs and builds); prints its path
 """
 
 from __future__ import annotations
@@ -99,6 +102,26 @@ def pack(stage: pathlib.Path, tag: str, outdir: pathlib.Path) -> pathlib.Path:
     return wheel
 
 
+# What the sdist leaves out: pyproject.toml's sdist.exclude says so, and this checks it.
+NOT_IN_SDIST = ("bench/results.json", "bench/results.png", ".venv/", "build/")
+
+
+def sdist(outdir: pathlib.Path) -> pathlib.Path:
+    import tarfile
+
+    from scikit_build_core.build import build_sdist
+
+    outdir.mkdir(parents=True, exist_ok=True)
+    archive = outdir / build_sdist(str(outdir))
+    with tarfile.open(archive) as tar:
+        names = [name.partition("/")[2] for name in tar.getnames()]
+    stray = [name for name in names if name.startswith(NOT_IN_SDIST)]
+    if stray:
+        raise SystemExit(f"{archive.name} holds what it should leave out: {', '.join(stray)}")
+    print(f"{archive}: {len(names)} files, {archive.stat().st_size // 1024} KiB")
+    return archive
+
+
 def main(argv: list[str]) -> int:
     match argv:
         case ["plat", target]:
@@ -107,6 +130,8 @@ def main(argv: list[str]) -> int:
             return verdict(wheel, wanted)
         case ["pack", stage, tag, outdir]:
             print(pack(pathlib.Path(stage), tag, pathlib.Path(outdir)))
+        case ["sdist", outdir]:
+            sdist(pathlib.Path(outdir))
         case _:
             print(__doc__, file=sys.stderr)
             return 2

@@ -59,6 +59,12 @@ esac
 
 fail() { echo "sid.sh: $*" >&2; exit 1; }
 
+# The host's packages that this script needs, installed when missing.
+host_packages() {
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
 ready() {
     local file
     [ -d "$root" ] && [ ! -e "$root/debootstrap" ] || return 1
@@ -92,8 +98,7 @@ emulation() {
     emulated && return 0
     [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     if [ ! -e "/usr/share/binfmts/$qemu" ] || ! command -v update-binfmts >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support >/dev/null
+        host_packages qemu-user-static binfmt-support
     fi
     update-binfmts --enable "$qemu" 2>/dev/null || true
     emulated || fail "binfmt_misc has no entry with the F flag for $qemu"
@@ -123,10 +128,7 @@ create() {
         ready || fail "$root lacks some of: ${needed[*]}"
         return 0
     fi
-    if ! command -v debootstrap >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-    fi
+    command -v debootstrap >/dev/null || host_packages debootstrap
     if [ -e "$partial" ]; then
         # debootstrap mounts /proc and /sys in its target: never delete through a mount.
         ! findmnt -rn -o TARGET | grep -q "^$partial/" || fail "mounts remain under $partial"

@@ -72,6 +72,12 @@ sanitizer_env() {
     echo "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$log"
 }
 
+# zig builds libc++ and the other runtimes of each target once and caches
+# them by content, wherever zig itself lives: root's cache goes beside the
+# sid chroots, so a machine that keeps those keeps the ten minutes that
+# building libc++ for the two macOS targets takes, whatever the checkout.
+[ -n "${ZIG_GLOBAL_CACHE_DIR:-}" ] || [ "$(id -u)" != 0 ] || export ZIG_GLOBAL_CACHE_DIR=/var/cache/kestrine/zig
+
 # zig_toolchain: zig from PyPI (clang with libc++, and the C library
 # headers of many targets) in the venv .venv/zig; prints the zig program.
 zig_toolchain() {

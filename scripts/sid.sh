@@ -18,7 +18,8 @@
 #
 # The chroot lives in $KESTRINE_SID (default /var/cache/kestrine/sid, or
 # /var/cache/kestrine/sid-ARCH for another architecture) and is made with
-# debootstrap (about 8 minutes and 1.4 GB; 10 to 15 under emulation) when
+# debootstrap (about 8 minutes and 1.6 GB, under 1 GB for the other
+# architectures; 10 to 15 minutes under emulation) when
 # missing, which needs root; debootstrap itself (and qemu-user for a foreign
 # architecture) is installed with apt-get if need be, and uses its default
 # mirror unless $KESTRINE_SID_MIRROR names another.

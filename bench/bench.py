@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
-"""Times kestrine against its peers and writes bench/README.md and bench/results.png.
+"""Times kestrine against its peers and writes a report: README.md and results.png.
 
 Run through bench/run.sh, which builds everything first. By hand:
 
     .venv/bench-3.12/bin/python bench/bench.py --peers build/bench-peers-3.12
 
-Every run merges its numbers for the running Python into bench/results.json,
-then renders the README and the plot from all the versions recorded there.
+Every run merges its numbers for the running Python into build/bench/results.json
+(started from the published bench/results.json), then renders the report there
+from all the versions recorded. --publish merges the versions recorded in
+build/bench/ into bench/results.json and renders bench/README.md and
+bench/results.png, the published figures, which are committed only when
+they change.
 """
 
 from __future__ import annotations
@@ -31,7 +35,8 @@ import counts
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
-RESULTS = HERE / "results.json"
+PUBLISHED = HERE
+DRAFT = REPO / "build" / "bench"
 
 # Classes by role: C Cylinder, O Cone, K Capsule, S Sphere, M PyMesh, B Cuboid.
 ALL_SIX = {"C": "Cylinder", "O": "Cone", "K": "Capsule", "S": "Sphere", "M": "PyMesh", "B": "Cuboid"}
@@ -308,8 +313,8 @@ def versions():
             out[dist] = importlib.metadata.version(dist)
         except importlib.metadata.PackageNotFoundError:
             out[dist] = None
-    # The run's own outputs do not make the checkout dirty: an earlier
-    # version of the same run has just rewritten them.
+    # Published figures do not make the checkout dirty: they are the
+    # outputs of runs like this one.
     outputs = [f":!bench/{name}" for name in ("README.md", "results.json", "results.png")]
     try:
         rev = subprocess.run(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"],
@@ -531,7 +536,10 @@ def render_readme(all_results):
         "(`pip install --force-reinstall --no-deps .`, built in `build/bench-kestrine/`) and the pinned "
         "tools of `bench/requirements.txt`, builds the peers with `bench/CMakeLists.txt` into "
         "`build/bench-peers-X.Y` (never linked into kestrine), then runs `bench/bench.py`, which merges "
-        "that version's numbers into `bench/results.json` and rewrites this file and `bench/results.png`. "
+        "that version's numbers into `build/bench/results.json` and renders a page like this one and "
+        "its plot there. `BENCH_ARGS=--publish` records them here instead (`bench/results.json`, this "
+        "file and `bench/results.png`), which is for a commit that changes the published numbers; "
+        "`bench/bench.py --report-only --publish` publishes what earlier runs recorded in `build/bench/`. "
         "A run takes about fifteen minutes per version, most of it under callgrind. `BENCH_ARGS` passes "
         "options to bench.py (e.g. `BENCH_ARGS='--repeats 5' bash bench/run.sh`, or `--counts-only` to "
         "print the instruction counts alone; see `bench.py --help`). In the sid chroot, valgrind is "
@@ -638,17 +646,22 @@ def render_plot(all_results, path):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--peers", type=Path, required=True, help="directory holding the built peer modules")
+    ap.add_argument("--peers", type=Path, help="directory holding the built peer modules")
     ap.add_argument("--repeats", type=int, default=11, help="interleaved repeats per cell (default 11)")
     ap.add_argument("--target", type=float, default=0.12, help="seconds per measurement (default 0.12)")
     ap.add_argument("--import-runs", type=int, default=15, help="fresh processes per module for import time")
     ap.add_argument("--memory-count", type=int, default=10**6, help="live instances for the memory figure")
     ap.add_argument("--report-only", action="store_true", help="only re-render from results.json")
+    ap.add_argument("--publish", action="store_true",
+                    help="merge the figures recorded in build/bench/ into bench/ and render the report there")
     ap.add_argument("--counts-only", action="store_true",
                     help="only count instructions (printed, not recorded)")
     args = ap.parse_args()
+    if not args.report_only and args.peers is None:
+        ap.error("a run needs --peers")
 
-    all_results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
+    DRAFT.mkdir(parents=True, exist_ok=True)
+    all_results = recorded(DRAFT)
     if not args.report_only:
         start = time.perf_counter()
         load_start = os.getloadavg()[0]
@@ -696,21 +709,38 @@ def main():
             "elapsed_s": time.perf_counter() - start,
             "load": [load_start, os.getloadavg()[0]],
         }
-        # Read again: a run for another version (in the sid chroot, say) may
-        # have recorded its figures meanwhile.
-        mine = all_results[version]
-        all_results = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
-        all_results[version] = mine
-        all_results = dict(sorted(all_results.items(), key=lambda kv: tuple(map(int, kv[0].split(".")))))
-        RESULTS.write_text(json.dumps(all_results, indent=1) + "\n")
+        all_results = record(DRAFT, {version: all_results[version]})
+    if args.publish:
+        all_results = record(PUBLISHED, all_results)
     if not all_results:
         sys.exit("no results recorded yet")
-    (HERE / "README.md").write_text(render_readme(all_results))
+    report(PUBLISHED if args.publish else DRAFT, all_results)
+
+
+def recorded(where):
+    """The figures recorded in where/results.json; for the draft, the published ones until it has its own."""
+    for path in (where / "results.json", PUBLISHED / "results.json"):
+        if path.exists():
+            return json.loads(path.read_text())
+    return {}
+
+
+def record(where, new):
+    """Merges new into where/results.json, read again at once: a run for another
+    version (in the sid chroot, say) may have recorded its figures meanwhile."""
+    merged = recorded(where) | new
+    merged = dict(sorted(merged.items(), key=lambda kv: tuple(map(int, kv[0].split(".")))))
+    (where / "results.json").write_text(json.dumps(merged, indent=1) + "\n")
+    return merged
+
+
+def report(where, all_results):
+    (where / "README.md").write_text(render_readme(all_results))
     try:
-        render_plot(all_results, HERE / "results.png")
+        render_plot(all_results, where / "results.png")
     except ImportError:
         print("matplotlib is missing: results.png is not redrawn (bench/run.sh on the host redraws it)")
-    print(f"wrote {HERE / 'README.md'}")
+    print(f"wrote {where / 'README.md'}")
 
 
 if __name__ == "__main__":

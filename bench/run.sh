@@ -3,12 +3,15 @@
 # (default: 3.12 3.13). For each version: creates or updates .venv/bench-X.Y,
 # installs kestrine from this checkout and the tools of bench/requirements.txt,
 # builds the peers with bench/CMakeLists.txt into build/bench-peers-X.Y, and
-# runs bench/bench.py, which writes bench/README.md and bench/results.png.
-# BENCH_ARGS is passed on to bench.py (e.g. BENCH_ARGS='--repeats 5').
+# runs bench/bench.py, which records the figures and renders the report in
+# build/bench/. BENCH_ARGS is passed on to bench.py (e.g. BENCH_ARGS='--repeats 5';
+# BENCH_ARGS=--publish records them in bench/ too, for a commit that changes
+# the published numbers).
 # Python 3.14 and 3.15 come from the sid chroot, where the repository is out
 # of git's reach, so the commit measured is named from outside:
 #   KESTRINE_BENCH_COMMIT=$(git rev-parse --short HEAD) bash scripts/sid.sh bash bench/run.sh 3.14 3.15
-# then, on the host, bash bench/run.sh re-renders the plot with every version.
+# then, on the host, bash bench/run.sh re-renders the plot with every version
+# (or bench/bench.py --report-only --publish, which needs matplotlib).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/env.sh

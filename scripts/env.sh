@@ -72,10 +72,68 @@ sanitizer_env() {
     echo "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$log"
 }
 
+# zig builds libc++ and the other runtimes of each target once and caches
+# them by content, wherever zig itself lives: root's cache goes beside the
+# sid chroots, so a machine that keeps those keeps the ten minutes that
+# building libc++ for the two macOS targets takes, whatever the checkout.
+[ -n "${ZIG_GLOBAL_CACHE_DIR:-}" ] || [ "$(id -u)" != 0 ] || export ZIG_GLOBAL_CACHE_DIR=/var/cache/kestrine/zig
+
 # zig_toolchain: zig from PyPI (clang with libc++, and the C library
 # headers of many targets) in the venv .venv/zig; prints the zig program.
 zig_toolchain() {
     local python
     python="$(tool_venv zig 3.12 'ziglang>=0.17,<0.18')" || return 1
     "$python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'
+}
+
+# skipped WHAT WHY: says that WHAT is skipped and why, and fails under CI
+# (CI=true), where nothing may be skipped.
+skipped() {
+    echo "=== $1 skipped: $2 ===" >&2
+    [ "${CI:-}" != true ]
+}
+
+# python_source VERSION: "here" when this machine (or the chroot we are in)
+# has that CPython, or pyenv may still install it (3.12, 3.13); "sid" when
+# the sid chroot of scripts/sid.sh has it or can make it. Otherwise fails,
+# the reason last on standard error.
+python_source() {
+    local version="$1"
+    if [ "${KESTRINE_IN_SID:-}" = 1 ] || find_python "$version" >/dev/null || [[ "$version" =~ ^3\.1[23]$ ]]; then
+        echo here
+    elif [[ " 3.14 3.15 3.14d " == *" $version "* ]]; then
+        bash scripts/sid.sh --check >&2 && echo sid
+    else
+        echo "no Python $version here, nor in the sid chroot" >&2
+        return 1
+    fi
+}
+
+# cross_cmake ARCH VERSION: the CMake arguments, one a line, of a build
+# here for Debian's ARCH (i386, arm64 or armhf) against the CPython VERSION
+# of that architecture's sid chroot (scripts/sid.sh, made if missing). The
+# compiler is Debian's GCC 12 cross compiler ($CXX if set): an older
+# libstdc++ keeps a wheel's symbol versions low. Debian's pyconfig.h
+# includes the architecture's own as <MULTIARCH/pythonVERSION/pyconfig.h>:
+# a directory holding that link alone goes on the include path, so the
+# chroot's C library headers stay out of it and the cross compiler's serve.
+# Warnings are errors: the compiler is always the same.
+cross_cmake() {
+    local arch="$1" version="$2" triplet multiarch processor root links
+    case "$arch" in
+        i386) triplet=i686-linux-gnu multiarch=i386-linux-gnu processor=i686 ;;
+        arm64) triplet=aarch64-linux-gnu multiarch=aarch64-linux-gnu processor=aarch64 ;;
+        armhf) triplet=arm-linux-gnueabihf multiarch=arm-linux-gnueabihf processor=armv7l ;;
+        *) echo "no cross build for $arch" >&2; return 1 ;;
+    esac
+    local compiler="${CXX:-$triplet-g++-12}"
+    command -v "$compiler" >/dev/null || { echo "no $compiler (Debian's g++-12-$triplet)" >&2; return 1; }
+    root="${KESTRINE_SID:-/var/cache/kestrine/sid-$arch}"
+    KESTRINE_ARCH="$arch" bash scripts/sid.sh true >&2 || return 1
+    links="$PWD/build/include-$arch"
+    mkdir -p "$links/$multiarch"
+    ln -sfn "$root/usr/include/$multiarch/python$version" "$links/$multiarch/python$version"
+    printf '%s\n' -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$processor" \
+        -DCMAKE_CXX_COMPILER="$compiler" "-DCMAKE_CXX_FLAGS=-Werror -I$links" \
+        -DPython_INCLUDE_DIR="$root/usr/include/python$version" -DPython_SOABI="cpython-${version/./}-$multiarch"
 }

@@ -55,37 +55,9 @@ inputs=("$corpus")
 for arg in "$@"; do
     [ -f "$arg" ] && inputs=()
 done
-out="$(mktemp)"
-marker="$(mktemp)"
 # libFuzzer: later flags override earlier ones, so the extra arguments can
 # change any of these. Python keeps plenty of caches: no leak detection.
-set +e
-env "${run_env[@]}" "$venv/bin/python" fuzz/fuzz_kestrine.py \
+exec "$venv/bin/python" scripts/fuzz_verdict.py "$artifacts" "$log" -- \
+    env "${run_env[@]}" "$venv/bin/python" fuzz/fuzz_kestrine.py \
     -max_total_time="$seconds" -timeout=60 -detect_leaks=0 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/" "$@" "${inputs[@]}" 2>&1 | tee "$out"
-status="${PIPESTATUS[0]}"
-set -e
-
-found=0
-if [ -n "$log" ] && ls "$log".* >/dev/null 2>&1; then
-    cat "$log".*
-    echo "sanitizer reports found" >&2
-    found=1
-fi
-new_artifacts="$(find "$artifacts" -type f -newer "$marker" 2>/dev/null || true)"
-if [ -n "$new_artifacts" ]; then
-    echo "crash inputs written:" >&2
-    echo "$new_artifacts" >&2
-    found=1
-fi
-rm -f "$marker"
-
-runs="$(grep -Eo '^Done [0-9]+ runs in [0-9]+ second\(s\)' "$out" | tail -n 1 || true)"
-rate="$(grep -Eo 'stat::average_exec_per_sec: *[0-9]+' "$out" | tail -n 1 | grep -Eo '[0-9]+$' || true)"
-units="$(grep -Eo 'stat::number_of_executed_units: *[0-9]+' "$out" | tail -n 1 | grep -Eo '[0-9]+$' || true)"
-rm -f "$out"
-echo "${runs:-no 'Done' line: stopped after ${units:-?} runs} (${rate:-?} exec/s)"
-if [ "$found" -ne 0 ] || [ "$status" -ne 0 ]; then
-    echo "fuzzing found a failure (exit status $status)" >&2
-    exit 1
-fi
+    -artifact_prefix="$artifacts/" "$@" "${inputs[@]}"

@@ -18,7 +18,8 @@
 #
 # The chroot lives in $KESTRINE_SID (default /var/cache/kestrine/sid, or
 # /var/cache/kestrine/sid-ARCH for another architecture) and is made with
-# debootstrap (about 8 minutes and 1.4 GB; 10 to 15 under emulation) when
+# debootstrap (about 8 minutes and 1.6 GB, under 1 GB for the other
+# architectures; 10 to 15 minutes under emulation) when
 # missing, which needs root; debootstrap itself (and qemu-user for a foreign
 # architecture) is installed with apt-get if need be, and uses its default
 # mirror unless $KESTRINE_SID_MIRROR names another.
@@ -59,6 +60,12 @@ esac
 
 fail() { echo "sid.sh: $*" >&2; exit 1; }
 
+# The host's packages that this script needs, installed when missing.
+host_packages() {
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
+}
+
 ready() {
     local file
     [ -d "$root" ] && [ ! -e "$root/debootstrap" ] || return 1
@@ -92,8 +99,7 @@ emulation() {
     emulated && return 0
     [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     if [ ! -e "/usr/share/binfmts/$qemu" ] || ! command -v update-binfmts >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq qemu-user-static binfmt-support >/dev/null
+        host_packages qemu-user-static binfmt-support
     fi
     update-binfmts --enable "$qemu" 2>/dev/null || true
     emulated || fail "binfmt_misc has no entry with the F flag for $qemu"
@@ -123,10 +129,7 @@ create() {
         ready || fail "$root lacks some of: ${needed[*]}"
         return 0
     fi
-    if ! command -v debootstrap >/dev/null; then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
-    fi
+    command -v debootstrap >/dev/null || host_packages debootstrap
     if [ -e "$partial" ]; then
         # debootstrap mounts /proc and /sys in its target: never delete through a mount.
         ! findmnt -rn -o TARGET | grep -q "^$partial/" || fail "mounts remain under $partial"
@@ -142,10 +145,17 @@ create() {
 
 # The chroot's own copies of these are stale or not trusted by the network
 # in between: pip verifies the package index against the host's bundle.
+# Every run does this, concurrent ones too: each writes a copy of its own
+# and renames it into place, which replaces the file atomically (cp's
+# unlink-then-create fails with "File exists" when another cp creates the
+# file in between).
 configure() {
-    local bundle=/etc/ssl/certs/ca-certificates.crt
-    cp -L --remove-destination /etc/resolv.conf "$root/etc/resolv.conf"
-    [ ! -f "$bundle" ] || cp -L --remove-destination "$bundle" "$root$bundle"
+    local file
+    for file in /etc/resolv.conf /etc/ssl/certs/ca-certificates.crt; do
+        [ -f "$file" ] || continue
+        cp -L "$file" "$root$file.sid-$BASHPID"
+        mv -f "$root$file.sid-$BASHPID" "$root$file"
+    done
 }
 
 # Runs inside the new mount namespace: mounts what is not mounted yet, then

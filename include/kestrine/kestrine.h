@@ -1,7 +1,7 @@
 /*
  * kestrine.h: read kestrine's shapes from another extension module.
  *
- * Header-only, for C (C99 with GCC or clang, else C11 atomics), C++ and
+ * Header-only, for C (C11, or C99 with GCC or clang), C++ and
  * Cython (cdef extern). Nothing here links against kestrine: the readers
  * know the instance layout of its six classes, which kestrine promises to
  * keep for a given KESTRINE_LAYOUT_VERSION, and check it once, in
@@ -30,10 +30,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#if defined(__cplusplus) && !defined(__GNUC__)
+#if defined(__cplusplus)
 #include <atomic>
-#elif !defined(__cplusplus) && !defined(__GNUC__)
+#define KESTRINE__STD_ATOMIC 1
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L && !defined(__STDC_NO_ATOMICS__)
 #include <stdatomic.h>
+#define KESTRINE__C11_ATOMIC 1
+#elif !defined(__GNUC__)
+#error "kestrine.h needs C11 atomics, or GCC or clang"
 #endif
 
 #if defined(__cplusplus) && (__cplusplus >= 201703L || (defined(_MSVC_LANG) && _MSVC_LANG >= 201703L))
@@ -129,25 +133,26 @@ typedef enum {
 /* ---- The borrow flag's atomics ---------------------------------------- */
 
 #define KESTRINE__EXCLUSIVE (~(uintptr_t)0)
-#if defined(__GNUC__)
+#if defined(KESTRINE__STD_ATOMIC)
+#define KESTRINE__ATOMIC(flag) (reinterpret_cast<std::atomic<uintptr_t> *>(flag))
+#define KESTRINE__LOAD(flag) KESTRINE__ATOMIC(flag)->load(std::memory_order_relaxed)
+#define KESTRINE__CAS(flag, seen, next)                                                       \
+    KESTRINE__ATOMIC(flag)->compare_exchange_weak(*(seen), (next), std::memory_order_acquire, \
+                                                  std::memory_order_relaxed)
+#define KESTRINE__RELEASE(flag) ((void)KESTRINE__ATOMIC(flag)->fetch_sub(1, std::memory_order_release))
+#elif defined(KESTRINE__C11_ATOMIC)
+#define KESTRINE__ATOMIC(flag) ((_Atomic(uintptr_t) *)(flag))
+#define KESTRINE__LOAD(flag) atomic_load_explicit(KESTRINE__ATOMIC(flag), memory_order_relaxed)
+#define KESTRINE__CAS(flag, seen, next)                                                          \
+    atomic_compare_exchange_weak_explicit(KESTRINE__ATOMIC(flag), (seen), (next), memory_order_acquire, \
+                                          memory_order_relaxed)
+#define KESTRINE__RELEASE(flag) \
+    ((void)atomic_fetch_sub_explicit(KESTRINE__ATOMIC(flag), 1, memory_order_release))
+#else /* C99 with GCC or clang */
 #define KESTRINE__LOAD(flag) __atomic_load_n((flag), __ATOMIC_RELAXED)
 #define KESTRINE__CAS(flag, seen, next) \
     __atomic_compare_exchange_n((flag), (seen), (next), 1, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)
 #define KESTRINE__RELEASE(flag) ((void)__atomic_fetch_sub((flag), 1, __ATOMIC_RELEASE))
-#elif defined(__cplusplus)
-#define KESTRINE__ATOMIC(flag) (reinterpret_cast<std::atomic<uintptr_t> *>(flag))
-#define KESTRINE__LOAD(flag) KESTRINE__ATOMIC(flag)->load(std::memory_order_relaxed)
-#define KESTRINE__CAS(flag, seen, next)                                                   \
-    KESTRINE__ATOMIC(flag)->compare_exchange_weak(*(seen), (next), std::memory_order_acquire, \
-                                                  std::memory_order_relaxed)
-#define KESTRINE__RELEASE(flag) ((void)KESTRINE__ATOMIC(flag)->fetch_sub(1, std::memory_order_release))
-#else
-#define KESTRINE__ATOMIC(flag) ((_Atomic(uintptr_t) *)(flag))
-#define KESTRINE__LOAD(flag) atomic_load_explicit(KESTRINE__ATOMIC(flag), memory_order_relaxed)
-#define KESTRINE__CAS(flag, seen, next)                                                       \
-    atomic_compare_exchange_weak_explicit(KESTRINE__ATOMIC(flag), (seen), (next), memory_order_acquire, \
-                                          memory_order_relaxed)
-#define KESTRINE__RELEASE(flag) ((void)atomic_fetch_sub_explicit(KESTRINE__ATOMIC(flag), 1, memory_order_release))
 #endif
 
 /* ---- State ------------------------------------------------------------ */
@@ -258,28 +263,38 @@ static inline kestrine_kind kestrine_kind_of(PyObject *obj) {
     return KESTRINE_NOT_A_SHAPE;
 }
 
+/* Off the readers' path, which then needs no frame of its own. */
+#if defined(__GNUC__)
+#define KESTRINE__COLD __attribute__((noinline, cold, unused))
+#else
+#define KESTRINE__COLD inline
+#endif
+
 /* The TypeError for an object of another type, in kestrine's own words. */
-static inline int kestrine__refuse(PyObject *obj, int kind) {
+KESTRINE__COLD static void kestrine__refuse(PyObject *obj, int kind) {
     PyObject *name;
     if (!kestrine__types[kind]) {
         PyErr_SetString(PyExc_RuntimeError, "kestrine_import() has not set up the kestrine readers");
-        return -1;
+        return;
     }
     name = PyType_GetQualName(Py_TYPE(obj));
     if (name) {
         PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name, kestrine__names[kind]);
         Py_DECREF(name);
     }
-    return -1;
 }
 
 /* Takes a shared borrow: 1, or 0 with RuntimeError if the instance is
  * exclusively borrowed. */
+KESTRINE__COLD static void kestrine__already_borrowed(void) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+}
+
 static inline int kestrine__borrow(uintptr_t *flag) {
     uintptr_t seen = KESTRINE__LOAD(flag);
     do {
         if (seen == KESTRINE__EXCLUSIVE) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            kestrine__already_borrowed();
             return 0;
         }
     } while (!KESTRINE__CAS(flag, &seen, seen + 1));
@@ -289,8 +304,10 @@ static inline int kestrine__borrow(uintptr_t *flag) {
 #define KESTRINE__RADIAL_READER(name, KIND)                                          \
     static inline int kestrine_read_##name(PyObject *obj, kestrine_radial *out) {      \
         kestrine_radial_object *self = (kestrine_radial_object *)obj;                 \
-        if (Py_TYPE(obj) != kestrine__types[KIND])                                    \
-            return kestrine__refuse(obj, KIND);                                       \
+        if (Py_TYPE(obj) != kestrine__types[KIND]) {                                  \
+            kestrine__refuse(obj, KIND);                                              \
+            return -1;                                                                \
+        }                                                                             \
         if (!kestrine__borrow(&self->borrow_flag))                                    \
             return -1;                                                                \
         out->radius = self->radius;                                                   \
@@ -307,8 +324,10 @@ KESTRINE__RADIAL_READER(cylinder, KESTRINE_CYLINDER)
 
 static inline int kestrine_read_cuboid(PyObject *obj, kestrine_cuboid *out) {
     kestrine_cuboid_object *self = (kestrine_cuboid_object *)obj;
-    if (Py_TYPE(obj) != kestrine__types[KESTRINE_CUBOID])
-        return kestrine__refuse(obj, KESTRINE_CUBOID);
+    if (Py_TYPE(obj) != kestrine__types[KESTRINE_CUBOID]) {
+        kestrine__refuse(obj, KESTRINE_CUBOID);
+        return -1;
+    }
     if (!kestrine__borrow(&self->borrow_flag))
         return -1;
     out->half_extents[0] = self->half_extents[0];
@@ -320,8 +339,10 @@ static inline int kestrine_read_cuboid(PyObject *obj, kestrine_cuboid *out) {
 
 static inline int kestrine_read_sphere(PyObject *obj, kestrine_sphere *out) {
     kestrine_sphere_object *self = (kestrine_sphere_object *)obj;
-    if (Py_TYPE(obj) != kestrine__types[KESTRINE_SPHERE])
-        return kestrine__refuse(obj, KESTRINE_SPHERE);
+    if (Py_TYPE(obj) != kestrine__types[KESTRINE_SPHERE]) {
+        kestrine__refuse(obj, KESTRINE_SPHERE);
+        return -1;
+    }
     if (!kestrine__borrow(&self->borrow_flag))
         return -1;
     out->radius = self->radius;
@@ -331,8 +352,10 @@ static inline int kestrine_read_sphere(PyObject *obj, kestrine_sphere *out) {
 
 static inline int kestrine_read_mesh(PyObject *obj, kestrine_mesh *out) {
     kestrine_mesh_object *self = (kestrine_mesh_object *)obj;
-    if (Py_TYPE(obj) != kestrine__types[KESTRINE_PYMESH])
-        return kestrine__refuse(obj, KESTRINE_PYMESH);
+    if (Py_TYPE(obj) != kestrine__types[KESTRINE_PYMESH]) {
+        kestrine__refuse(obj, KESTRINE_PYMESH);
+        return -1;
+    }
     if (!kestrine__borrow(&self->borrow_flag))
         return -1;
     out->length = self->path_length;

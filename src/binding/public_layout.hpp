@@ -6,5 +6,5 @@
 #include <Python.h>
 
 #define KESTRINE_LAYOUT_ONLY
-#include "kestrine/kestrine.h"
+#include "../../include/kestrine/kestrine.h"
 #undef KESTRINE_LAYOUT_ONLY

@@ -7,9 +7,10 @@ Builds kestrine's wheel from this checkout, installs it in a clean venv
 (build/consumer-VERSION/venv, made afresh), builds examples/bounds against
 it with scikit-build-core, which finds the header through
 find_package(kestrine CONFIG) in site-packages, and runs its demo there.
-It also compiles the installed header as C99, C11 and C++17 from the include
-directory that a setuptools build names, and checks that neither the example
-nor kestrine exports anything but its init function.
+It also builds a Cython module with setuptools against the include directory
+the README names, compiles the installed header as C99, C11 and C++17, and
+checks that neither the example nor kestrine exports anything but its init
+function.
 """
 import shutil
 import subprocess
@@ -17,6 +18,38 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# A Cython module built by setuptools, as the README shows it.
+PYX = """
+cdef extern from "kestrine/kestrine.h":
+    ctypedef struct kestrine_radial:
+        float radius
+        float half_length
+    int kestrine_import() except -1
+    int kestrine_read_cylinder(object obj, kestrine_radial *out) except -1
+
+kestrine_import()
+
+def cylinder(obj):
+    cdef kestrine_radial c
+    kestrine_read_cylinder(obj, &c)
+    return c.radius, c.half_length
+"""
+SETUP = """
+from importlib.metadata import distribution
+from setuptools import Extension, setup
+from Cython.Build import cythonize
+
+include = str(distribution("kestrine").locate_file("kestrine-native/include"))
+setup(ext_modules=cythonize([Extension("cy_reader", ["cy_reader.pyx"], include_dirs=[include])]))
+"""
+CY_CHECK = """
+import kestrine, cy_reader
+assert cy_reader.cylinder(kestrine.Cylinder(0.1, 0.3)) == (0.10000000149011612, 0.15000000596046448)
+try:
+    cy_reader.cylinder(None)
+except TypeError as e:
+    assert str(e) == "'NoneType' object cannot be converted to 'Cylinder'"
+"""
 LOCATE = ("from importlib.metadata import distribution; "
           "print(distribution('kestrine').locate_file('kestrine-native/include'))")
 
@@ -55,6 +88,14 @@ def main():
     run(python, "-m", "pip", "install", "-v", "--no-deps", "--no-build-isolation",
         "-Cbuild-dir=" + str(work / "bounds-build"), ROOT / "examples" / "bounds")
     run(python, ROOT / "examples" / "bounds" / "demo.py", cwd=work)
+
+    cython = work / "cython"
+    cython.mkdir()
+    (cython / "cy_reader.pyx").write_text(PYX)
+    (cython / "setup.py").write_text(SETUP)
+    run(python, "-m", "pip", "install", "-q", "Cython>=3", "setuptools")
+    run(python, "setup.py", "-q", "build_ext", "--inplace", cwd=cython)
+    run(python, "-c", CY_CHECK, cwd=cython)
 
     include = output(python, "-c", LOCATE)
     header = Path(include) / "kestrine" / "kestrine.h"

@@ -19,7 +19,7 @@ typedef struct {
 static PyTypeObject *floor_cylinder;
 static volatile float sink;
 
-static int read_header(PyObject *obj) {
+static inline int read_header(PyObject *obj) {
     kestrine_radial v;
     if (kestrine_read_cylinder(obj, &v) < 0)
         return -1;
@@ -27,7 +27,7 @@ static int read_header(PyObject *obj) {
     return 0;
 }
 
-static int read_floor(PyObject *obj) {
+static inline int read_floor(PyObject *obj) {
     if (Py_TYPE(obj) != floor_cylinder) {
         PyErr_SetString(PyExc_TypeError, "not a floor Cylinder");
         return -1;
@@ -46,28 +46,24 @@ static PyObject *one_floor(PyObject *m, PyObject *obj) {
     return read_floor(obj) < 0 ? NULL : Py_NewRef(Py_None);
 }
 
-static PyObject *all_of(PyObject *list, int (*read)(PyObject *)) {
-    Py_ssize_t i;
-    if (!PyList_Check(list)) {
-        PyErr_SetString(PyExc_TypeError, "a list");
-        return NULL;
+/* A loop per reader, so that each read is inlined into it. */
+#define ALL_OF(name, read)                                      \
+    static PyObject *name(PyObject *m, PyObject *list) {        \
+        Py_ssize_t i;                                           \
+        (void)m;                                                \
+        if (!PyList_Check(list)) {                              \
+            PyErr_SetString(PyExc_TypeError, "a list");         \
+            return NULL;                                        \
+        }                                                       \
+        for (i = 0; i < PyList_GET_SIZE(list); ++i) {           \
+            if (read(PyList_GET_ITEM(list, i)) < 0)             \
+                return NULL;                                    \
+        }                                                       \
+        return Py_NewRef(Py_None);                              \
     }
-    for (i = 0; i < PyList_GET_SIZE(list); ++i) {
-        if (read(PyList_GET_ITEM(list, i)) < 0)
-            return NULL;
-    }
-    return Py_NewRef(Py_None);
-}
 
-static PyObject *all_header(PyObject *m, PyObject *list) {
-    (void)m;
-    return all_of(list, read_header);
-}
-
-static PyObject *all_floor(PyObject *m, PyObject *list) {
-    (void)m;
-    return all_of(list, read_floor);
-}
+ALL_OF(all_header, read_header)
+ALL_OF(all_floor, read_floor)
 
 static PyMethodDef methods[] = {
     {"one_header", one_header, METH_O, NULL},

@@ -16,7 +16,8 @@
  *
  * Every function must be called with the GIL held, except that a reader
  * given an object of its class (check with kestrine_kind_of first) may run
- * without it while the caller keeps a reference to the object.
+ * without it while the caller keeps a reference to the object: it then
+ * cannot fail, as kestrine never borrows an instance exclusively.
  *
  * The state that kestrine_import() fills is static: each translation unit
  * that reads shapes calls kestrine_import() once (it is cheap after the

@@ -77,12 +77,9 @@ def test_refuses_an_exclusively_borrowed_instance(name, make):
 
 def test_reads_from_several_threads_at_once():
     shapes = [Capsule(1, 2), Cone(3, 4), Cuboid([1, 2, 3]), Cylinder(5, 6), Sphere(7), PyMesh("p" * 40)]
-    wrong, start = [], threading.Barrier(4)
-
-    def reader():
-        start.wait()
-        wrong.append(kc.read_loop(shapes, rounds(200_000)))
-    threads = [threading.Thread(target=reader) for _ in range(4)]
+    wrong = []  # the threads meet in read_loop, and read at once
+    threads = [threading.Thread(target=lambda: wrong.append(kc.read_loop(shapes * 10, rounds(20_000), 4)))
+               for _ in range(4)]
     for t in threads:
         t.start()
     for t in threads:

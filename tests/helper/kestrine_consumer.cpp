@@ -3,6 +3,7 @@
 // normal build.
 #include "kestrine/kestrine.h"
 
+#include <atomic>
 #include <string_view>
 
 namespace {
@@ -65,12 +66,16 @@ double first_value(PyObject *obj, kestrine_kind kind) {
     }
 }
 
-// read_loop(shapes, rounds): reads every shape `rounds` times with the GIL
-// released; the number of reads that disagreed with the first one.
+std::atomic<long> arrived{0};
+
+// read_loop(shapes, rounds, threads): reads every shape `rounds` times with
+// the GIL released, once `threads` callers have come (so that they read at
+// the same time); the number of reads that disagreed with the first one.
 PyObject *read_loop(PyObject *, PyObject *args) {
     PyObject *list;
     Py_ssize_t rounds;
-    if (!PyArg_ParseTuple(args, "O!n", &PyList_Type, &list, &rounds))
+    long threads;
+    if (!PyArg_ParseTuple(args, "O!nl", &PyList_Type, &list, &rounds, &threads))
         return nullptr;
     constexpr Py_ssize_t kMax = 64;
     PyObject *shapes[kMax];  // the list, which the caller holds, keeps them
@@ -90,6 +95,8 @@ PyObject *read_loop(PyObject *, PyObject *args) {
     }
     long wrong = 0;
     Py_BEGIN_ALLOW_THREADS
+    for (arrived.fetch_add(1); arrived.load() % threads != 0;) {
+    }
     for (Py_ssize_t r = 0; r < rounds; ++r) {
         for (Py_ssize_t i = 0; i < n; ++i)
             wrong += first_value(shapes[i], kinds[i]) != want[i];

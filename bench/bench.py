@@ -32,6 +32,7 @@ import timeit
 from pathlib import Path
 
 import counts
+import native
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -589,6 +590,7 @@ def render_readme(all_results):
     ]
     for version, res in all_results.items():
         lines.extend(render_version(version, res))
+    lines.extend(native.render())
     return "\n".join(lines).rstrip() + "\n"
 
 

@@ -3,7 +3,8 @@
 # (default: 3.12 3.13). For each version: creates or updates .venv/bench-X.Y,
 # installs kestrine from this checkout and the tools of bench/requirements.txt,
 # builds the peers with bench/CMakeLists.txt into build/bench-peers-X.Y, and
-# runs bench/bench.py, which records the figures and renders the report in
+# runs bench/native.py (reading shapes from another extension) and
+# bench/bench.py, which records the figures and renders the report in
 # build/bench/. BENCH_ARGS is passed on to bench.py (e.g. BENCH_ARGS='--repeats 5';
 # BENCH_ARGS=--publish records them in bench/ too, for a commit that changes
 # the published numbers).
@@ -66,6 +67,9 @@ for version in "${versions[@]}"; do
     "$venv/bin/cmake" -S bench -B "$peers" -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_MAKE_PROGRAM="$PWD/$venv/bin/ninja" -DPython_EXECUTABLE="$python" >/dev/null
     "$venv/bin/cmake" --build "$peers" >/dev/null
+
+    echo "--- reading shapes from another extension (bench/native.py)"
+    "$python" bench/native.py --peers "$peers"
 
     echo "--- running bench/bench.py"
     "$python" bench/bench.py --peers "$peers" "${bench_args[@]}"

@@ -6,12 +6,12 @@ import pytest
 
 import kestrine
 
-# The helper module exists only in builds made for testing (scripts/test.sh).
+# The helper modules exist only in builds made for testing (scripts/test.sh).
 # Without it the run fails, unless asked to test a plain wheel's public
 # classes alone, and then it says which files it leaves out.
-HELPER_MISSING = importlib.util.find_spec("kestrine_testing") is None
+HELPER_MISSING = any(importlib.util.find_spec(m) is None for m in ("kestrine_testing", "kestrine_consumer"))
 NEED_HELPER = sorted(path.name for path in pathlib.Path(__file__).parent.glob("test_*.py")
-                     if "kestrine_testing" in path.read_text(encoding="utf-8"))
+                     if any(m in path.read_text(encoding="utf-8") for m in ("kestrine_testing", "kestrine_consumer")))
 # Under emulation (scripts/target.sh arm64) Python runs several times more
 # slowly: the long loops make a fifth of their rounds, and every test still runs.
 EMULATED = os.environ.get("KESTRINE_EMULATED") == "1"

@@ -101,6 +101,10 @@ public:
     static Result<OwnedText> copy_of(std::string_view bytes);
     std::string_view view() const noexcept { return {on_heap() ? storage_.heap : storage_.bytes, len_}; }
     bool on_heap() const noexcept { return len_ > kInline; }
+    // Where the bytes (or the buffer's address) and the length lie: part of
+    // the instance layout other extensions read (pyclass.hpp).
+    static consteval std::size_t storage_offset() { return offsetof(OwnedText, storage_); }
+    static consteval std::size_t length_offset() { return offsetof(OwnedText, len_); }
 
 private:
     union Storage {

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -104,12 +106,42 @@ Result<PyClassTypeObject> create_type_object(const ClassDescriptor &descriptor,
                                              std::string_view doc);
 
 // Instance record: header, payload, borrow flag.
+//
+// A public promise: other extensions read the six classes' records through
+// include/kestrine/kestrine.h, without linking to this module. What that
+// header declares may change only together with its KESTRINE_LAYOUT_VERSION
+// (and then some class's basicsize must change too, which is what an
+// installed header checks):
+// - this order: the object header, the payload, the borrow flag;
+// - the borrow flag: one pointer-sized word, changed only atomically, 0 for
+//   no borrow, n for n shared borrows, all ones for an exclusive borrow;
+// - each payload's fields, their types, order and meaning (radius and half
+//   length; the three half extents; the radius; the path's UTF-8 bytes, inline
+//   up to OwnedText::kInline bytes, else in a buffer, and its length);
+// - that the classes cannot be subclassed, so a reader compares classes by
+//   identity.
+// Each class's unit checks its record against the header's at compile time
+// (`record_is` and the field offsets below it).
 template <class T>
 struct PyClassObject {
     PyObject_HEAD
     T contents;
     std::atomic<std::uintptr_t> borrow_flag;
 };
+
+// Where a payload begins in the record.
+template <class T>
+inline constexpr std::size_t payload_offset = offsetof(PyClassObject<T>, contents);
+
+// Whether the record of a `T` class is the public record `Public`: the same
+// size and the borrow flag, a plain word, at the same place.
+template <class T, class Public>
+consteval bool record_is() {
+    return std::is_standard_layout_v<PyClassObject<T>> && sizeof(PyClassObject<T>) == sizeof(Public) &&
+           offsetof(PyClassObject<T>, borrow_flag) == offsetof(Public, borrow_flag) &&
+           sizeof(std::atomic<std::uintptr_t>) == sizeof(std::uintptr_t) &&
+           std::atomic<std::uintptr_t>::is_always_lock_free;
+}
 
 // Whether the instance record of a `T` class comes to `lp64` bytes on a
 // 64-bit build and `ilp32` on a 32-bit one: the sizes classes are known by.

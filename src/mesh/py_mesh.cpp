@@ -1,6 +1,9 @@
 // PyMesh(path): the exact UTF-8 path of a mesh file, never opened.
 #include "../binding/convert.hpp"
 #include "../binding/pyclass.hpp"
+#include "../binding/public_layout.hpp"
+
+#include <cstddef>
 
 namespace kestrine::mesh {
 
@@ -12,6 +15,12 @@ struct PyMesh {
     binding::OwnedText path;
 };
 static_assert(binding::instance_size_is<PyMesh>(48, 24));
+static_assert(binding::record_is<PyMesh, kestrine_mesh_object>() &&
+              binding::OwnedText::kInline == KESTRINE_PATH_INLINE &&
+              binding::payload_offset<PyMesh> + offsetof(PyMesh, path) + binding::OwnedText::storage_offset() ==
+                  offsetof(kestrine_mesh_object, path) &&
+              binding::payload_offset<PyMesh> + offsetof(PyMesh, path) + binding::OwnedText::length_offset() ==
+                  offsetof(kestrine_mesh_object, path_length));
 
 PyMesh from_path(binding::OwnedText &&path) { return PyMesh{std::move(path)}; }
 

@@ -10,6 +10,7 @@ struct PyCapsule {
     float half_length;
 };
 static_assert(binding::instance_size_is<PyCapsule>(32, 20));
+static_assert(radial_record_is_public<PyCapsule>());
 
 binding::InternedNames names;
 constexpr binding::FunctionDescription new_args = radius_length_description("Capsule", names);

@@ -12,6 +12,7 @@ struct PyCone {
     float half_length;
 };
 static_assert(binding::instance_size_is<PyCone>(32, 20));
+static_assert(radial_record_is_public<PyCone>());
 
 binding::InternedNames names;
 constexpr binding::FunctionDescription new_args = radius_length_description("Cone", names);

@@ -2,6 +2,9 @@
 #include "../binding/convert.hpp"
 #include "../binding/fault.hpp"
 #include "../binding/pyclass.hpp"
+#include "../binding/public_layout.hpp"
+
+#include <cstddef>
 
 namespace kestrine::shape {
 namespace {
@@ -10,6 +13,10 @@ struct PyCuboid {
     float half_extents[3];  // x, y, z
 };
 static_assert(binding::instance_size_is<PyCuboid>(40, 24));
+static_assert(binding::record_is<PyCuboid, kestrine_cuboid_object>() &&
+              sizeof(PyCuboid::half_extents) == sizeof(kestrine_cuboid_object::half_extents) &&
+              binding::payload_offset<PyCuboid> + offsetof(PyCuboid, half_extents) ==
+                  offsetof(kestrine_cuboid_object, half_extents));
 
 // Every side is converted before the count is looked at; a short sequence
 // is a fault whose report names the read that failed. Inlined, so the fault

@@ -12,6 +12,7 @@ struct PyCylinder {
     float half_length;
 };
 static_assert(binding::instance_size_is<PyCylinder>(32, 20));
+static_assert(radial_record_is_public<PyCylinder>());
 
 binding::InternedNames names;
 constexpr binding::FunctionDescription new_args = radius_length_description("Cylinder", names);

@@ -1,6 +1,9 @@
 // Sphere(radius): a radius.
 #include "../binding/convert.hpp"
 #include "../binding/pyclass.hpp"
+#include "../binding/public_layout.hpp"
+
+#include <cstddef>
 
 namespace kestrine::shape {
 namespace {
@@ -9,6 +12,9 @@ struct PySphere {
     float radius;
 };
 static_assert(binding::instance_size_is<PySphere>(32, 16));
+static_assert(binding::record_is<PySphere, kestrine_sphere_object>() &&
+              binding::payload_offset<PySphere> + offsetof(PySphere, radius) ==
+                  offsetof(kestrine_sphere_object, radius));
 
 PySphere from_radius(float radius) { return PySphere{radius}; }
 

@@ -3,6 +3,10 @@
 
 #include "../binding/convert.hpp"  // Python.h, ahead of every standard header
 #include "../binding/pyclass.hpp"
+#include "../binding/public_layout.hpp"
+
+#include <cstddef>
+#include <type_traits>
 
 #include <string_view>
 
@@ -13,6 +17,18 @@ inline constexpr std::string_view kRadiusLength[] = {"radius", "length"};
 constexpr binding::FunctionDescription radius_length_description(const char *class_name,
                                                                  binding::InternedNames &names) {
     return {class_name, "__new__", kRadiusLength, 0, 2, {}, &names};
+}
+
+// Whether a {radius, half_length} record is the header's
+// kestrine_radial_object, field by field.
+template <class Payload>
+consteval bool radial_record_is_public() {
+    using Public = kestrine_radial_object;
+    constexpr std::size_t at = binding::payload_offset<Payload>;
+    return binding::record_is<Payload, Public>() && std::is_same_v<decltype(Payload::radius), float> &&
+           std::is_same_v<decltype(Payload::half_length), float> &&
+           at + offsetof(Payload, radius) == offsetof(Public, radius) &&
+           at + offsetof(Payload, half_length) == offsetof(Public, half_length);
 }
 
 // Payload {radius, half_length}: the length is narrowed, then halved.

@@ -100,6 +100,34 @@ BROKEN = ("class Broken:\n    def __init__(self, kind, method): self.kind, self.
 REPORT = r"thread 'main' panicked at src/shape/py_cuboid\.cpp:\d+:\d+:\nindex out of bounds: the len is 1"
 
 
+# A fed-back fault raised from an exception whose metaclass's
+# __getattribute__ (called without the class) makes it let go of its class,
+# which a collection then frees, while its type's module is looked up.
+LETS_GO = """import gc, weakref
+state = {}
+class Hook:
+    def __call__(self, name):
+        if name == "__module__" and state.pop("armed", False):
+            state["exc"].__class__ = Plain
+            del globals()["E"]
+            gc.collect()
+            state["freed"] = self.ref() is None
+            return "m"
+        return type.__getattribute__(self.ref(), name)
+class Meta(type):
+    __getattribute__ = Hook()
+class E(Exception, metaclass=Meta): pass
+class Plain(Exception): pass
+Meta.__getattribute__.ref = weakref.ref(E)
+class Bad:
+    def __float__(self):
+        state["exc"] = e = E(); state["armed"] = True
+        raise sys.modules["kestrine_runtime"].PanicException("boom") from e
+try: kestrine.Sphere(Bad())
+except BaseException as x: print(type(x).__name__, state["freed"])
+"""
+
+
 @pytest.mark.parametrize("code, stdout, stderr", [
     (BROKEN + "sys.stderr = Broken(KeyboardInterrupt, 'write')\nshown(lambda: kestrine.Cuboid([1.0]))",
      "KeyboardInterrupt PanicException\n", [REPORT]),
@@ -111,6 +139,7 @@ REPORT = r"thread 'main' panicked at src/shape/py_cuboid\.cpp:\d+:\d+:\nindex ou
      "KeyboardInterrupt PanicException\n", ["Python stack trace below:"]),
     (BROKEN + "sys.stderr = Broken(OSError, 'write')\nshown(lambda: kestrine.Cuboid([1.0]))",
      "PanicException NoneType\n", [REPORT]),
+    (LETS_GO, "PanicException False\n", ["Python stack trace below:"]),
     # A signal handler's exception is the caller's, as in Python; the stream gave up nothing.
     (BROKEN + "import signal\nsignal.signal(signal.SIGUSR1, lambda *a: 1 / 0)\n"
      "sys.stderr = type('Alarm', (), {'write': lambda s, t: signal.raise_signal(signal.SIGUSR1)})()\n"

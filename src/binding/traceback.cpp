@@ -44,8 +44,11 @@ std::vector<Owned> chain_of(PyObject *exc) {
 
 // "module.Qualname: message", as the interpreter writes the last line.
 bool write_message(PyObject *out, PyObject *exc, Owned &interrupt) {
-    PyTypeObject *type = Py_TYPE(exc);
-    Owned module = Owned::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__"));
+    // Held: a metaclass's __getattribute__ runs any code, which can make
+    // the exception let go of its class.
+    const Owned held = Owned::borrow(reinterpret_cast<PyObject *>(Py_TYPE(exc)));
+    auto *type = reinterpret_cast<PyTypeObject *>(held.get());
+    Owned module = Owned::steal(PyObject_GetAttrString(held.get(), "__module__"));
     Owned qualname = Owned::steal(PyType_GetQualName(type));
     if (!module || !qualname)
         keep_first(interrupt);

@@ -302,18 +302,28 @@ static inline int kestrine__borrow(uintptr_t *flag) {
     return 1;
 }
 
+/* The borrow flag of `obj` with a shared borrow taken on it, if `obj` is an
+ * instance of class `kind` whose flag lies `offset` bytes in; else NULL
+ * with the reader's exception set. */
+static inline uintptr_t *kestrine__enter(PyObject *obj, int kind, size_t offset) {
+    uintptr_t *flag;
+    if (Py_TYPE(obj) != kestrine__types[kind]) {
+        kestrine__refuse(obj, kind);
+        return NULL;
+    }
+    flag = (uintptr_t *)((char *)obj + offset);
+    return kestrine__borrow(flag) ? flag : NULL;
+}
+
 #define KESTRINE__RADIAL_READER(name, KIND)                                          \
     static inline int kestrine_read_##name(PyObject *obj, kestrine_radial *out) {      \
-        kestrine_radial_object *self = (kestrine_radial_object *)obj;                 \
-        if (Py_TYPE(obj) != kestrine__types[KIND]) {                                  \
-            kestrine__refuse(obj, KIND);                                              \
-            return -1;                                                                \
-        }                                                                             \
-        if (!kestrine__borrow(&self->borrow_flag))                                    \
+        const kestrine_radial_object *self = (const kestrine_radial_object *)obj;     \
+        uintptr_t *flag = kestrine__enter(obj, KIND, offsetof(kestrine_radial_object, borrow_flag)); \
+        if (!flag)                                                                    \
             return -1;                                                                \
         out->radius = self->radius;                                                   \
         out->half_length = self->half_length;                                         \
-        KESTRINE__RELEASE(&self->borrow_flag);                                        \
+        KESTRINE__RELEASE(flag);                                                      \
         return 0;                                                                     \
     }
 
@@ -324,44 +334,35 @@ KESTRINE__RADIAL_READER(cone, KESTRINE_CONE)
 KESTRINE__RADIAL_READER(cylinder, KESTRINE_CYLINDER)
 
 static inline int kestrine_read_cuboid(PyObject *obj, kestrine_cuboid *out) {
-    kestrine_cuboid_object *self = (kestrine_cuboid_object *)obj;
-    if (Py_TYPE(obj) != kestrine__types[KESTRINE_CUBOID]) {
-        kestrine__refuse(obj, KESTRINE_CUBOID);
-        return -1;
-    }
-    if (!kestrine__borrow(&self->borrow_flag))
+    const kestrine_cuboid_object *self = (const kestrine_cuboid_object *)obj;
+    uintptr_t *flag = kestrine__enter(obj, KESTRINE_CUBOID, offsetof(kestrine_cuboid_object, borrow_flag));
+    if (!flag)
         return -1;
     out->half_extents[0] = self->half_extents[0];
     out->half_extents[1] = self->half_extents[1];
     out->half_extents[2] = self->half_extents[2];
-    KESTRINE__RELEASE(&self->borrow_flag);
+    KESTRINE__RELEASE(flag);
     return 0;
 }
 
 static inline int kestrine_read_sphere(PyObject *obj, kestrine_sphere *out) {
-    kestrine_sphere_object *self = (kestrine_sphere_object *)obj;
-    if (Py_TYPE(obj) != kestrine__types[KESTRINE_SPHERE]) {
-        kestrine__refuse(obj, KESTRINE_SPHERE);
-        return -1;
-    }
-    if (!kestrine__borrow(&self->borrow_flag))
+    const kestrine_sphere_object *self = (const kestrine_sphere_object *)obj;
+    uintptr_t *flag = kestrine__enter(obj, KESTRINE_SPHERE, offsetof(kestrine_sphere_object, borrow_flag));
+    if (!flag)
         return -1;
     out->radius = self->radius;
-    KESTRINE__RELEASE(&self->borrow_flag);
+    KESTRINE__RELEASE(flag);
     return 0;
 }
 
 static inline int kestrine_read_mesh(PyObject *obj, kestrine_mesh *out) {
-    kestrine_mesh_object *self = (kestrine_mesh_object *)obj;
-    if (Py_TYPE(obj) != kestrine__types[KESTRINE_PYMESH]) {
-        kestrine__refuse(obj, KESTRINE_PYMESH);
-        return -1;
-    }
-    if (!kestrine__borrow(&self->borrow_flag))
+    const kestrine_mesh_object *self = (const kestrine_mesh_object *)obj;
+    uintptr_t *flag = kestrine__enter(obj, KESTRINE_PYMESH, offsetof(kestrine_mesh_object, borrow_flag));
+    if (!flag)
         return -1;
     out->length = self->path_length;
     out->utf8 = self->path_length > KESTRINE_PATH_INLINE ? self->path.heap : self->path.bytes;
-    KESTRINE__RELEASE(&self->borrow_flag);
+    KESTRINE__RELEASE(flag);
     return 0;
 }
 

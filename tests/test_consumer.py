@@ -43,7 +43,7 @@ def test_reads_what_the_constructor_stored(make, want, classes):
     assert kc.kind(shape) == KINDS[name] and same(kc.read(name, shape), want)
     if hasattr(shape, "radius"):  # the class's own accessors agree
         assert same(kc.read(name, shape), (shape.radius(), shape.half_length()))
-    assert kc.borrow_flag(shape) == 0  # the borrow was given back
+    assert kc.borrow_flag(shape) == 0  # a read leaves the flag as it was
 
 
 @pytest.mark.parametrize("path", ["", "a", "x" * INLINE, "y" * (INLINE + 1), "модели/🫖.obj", "p" * 300])
@@ -84,7 +84,7 @@ def test_reads_from_several_threads_at_once():
         t.start()
     for t in threads:
         t.join()
-    # A lost update of a borrow flag would leave it off zero.
+    # A read that wrote to the flag would, racing, leave it off zero.
     assert wrong == [0] * 4 and [kc.borrow_flag(s) for s in shapes] == [0] * 6
 
 

@@ -1,7 +1,7 @@
 /*
  * Reading a shape from another extension: a Cylinder's radius and half
- * length read through kestrine's public header (shared borrow taken and
- * given back), against the same two fields read straight from the floor's
+ * length read through kestrine's public header (class and borrow flag
+ * checked), against the same two fields read straight from the floor's
  * struct after the same class check. Each function stores what it read, so
  * that nothing is optimised away, and returns None.
  *

@@ -131,29 +131,19 @@ typedef enum {
     KESTRINE_PYMESH
 } kestrine_kind;
 
-/* ---- The borrow flag's atomics ---------------------------------------- */
+/* ---- The borrow flag ---------------------------------------------------- */
 
+/* A read only loads the flag, as the class's own accessors do: it copies
+ * stored values and runs no Python code, so nothing could observe a shared
+ * borrow taken and given back around it. The load is atomic, so readers on
+ * several threads (with or without the GIL) never race with one another. */
 #define KESTRINE__EXCLUSIVE (~(uintptr_t)0)
 #if defined(KESTRINE__STD_ATOMIC)
-#define KESTRINE__ATOMIC(flag) (reinterpret_cast<std::atomic<uintptr_t> *>(flag))
-#define KESTRINE__LOAD(flag) KESTRINE__ATOMIC(flag)->load(std::memory_order_relaxed)
-#define KESTRINE__CAS(flag, seen, next)                                                       \
-    KESTRINE__ATOMIC(flag)->compare_exchange_weak(*(seen), (next), std::memory_order_acquire, \
-                                                  std::memory_order_relaxed)
-#define KESTRINE__RELEASE(flag) ((void)KESTRINE__ATOMIC(flag)->fetch_sub(1, std::memory_order_release))
+#define KESTRINE__LOAD(flag) reinterpret_cast<const std::atomic<uintptr_t> *>(flag)->load(std::memory_order_relaxed)
 #elif defined(KESTRINE__C11_ATOMIC)
-#define KESTRINE__ATOMIC(flag) ((_Atomic(uintptr_t) *)(flag))
-#define KESTRINE__LOAD(flag) atomic_load_explicit(KESTRINE__ATOMIC(flag), memory_order_relaxed)
-#define KESTRINE__CAS(flag, seen, next)                                                          \
-    atomic_compare_exchange_weak_explicit(KESTRINE__ATOMIC(flag), (seen), (next), memory_order_acquire, \
-                                          memory_order_relaxed)
-#define KESTRINE__RELEASE(flag) \
-    ((void)atomic_fetch_sub_explicit(KESTRINE__ATOMIC(flag), 1, memory_order_release))
+#define KESTRINE__LOAD(flag) atomic_load_explicit((const _Atomic(uintptr_t) *)(flag), memory_order_relaxed)
 #else /* C99 with GCC or clang */
 #define KESTRINE__LOAD(flag) __atomic_load_n((flag), __ATOMIC_RELAXED)
-#define KESTRINE__CAS(flag, seen, next) \
-    __atomic_compare_exchange_n((flag), (seen), (next), 1, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)
-#define KESTRINE__RELEASE(flag) ((void)__atomic_fetch_sub((flag), 1, __ATOMIC_RELEASE))
 #endif
 
 /* ---- State ------------------------------------------------------------ */
@@ -285,45 +275,32 @@ KESTRINE__COLD static void kestrine__refuse(PyObject *obj, int kind) {
     }
 }
 
-/* Takes a shared borrow: 1, or 0 with RuntimeError if the instance is
- * exclusively borrowed. */
+/* RuntimeError for an instance that is exclusively borrowed. */
 KESTRINE__COLD static void kestrine__already_borrowed(void) {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
 }
 
-static inline int kestrine__borrow(uintptr_t *flag) {
-    uintptr_t seen = KESTRINE__LOAD(flag);
-    do {
-        if (seen == KESTRINE__EXCLUSIVE) {
-            kestrine__already_borrowed();
-            return 0;
-        }
-    } while (!KESTRINE__CAS(flag, &seen, seen + 1));
-    return 1;
-}
-
-/* The borrow flag of `obj` with a shared borrow taken on it, if `obj` is an
- * instance of class `kind` whose flag lies `offset` bytes in; else NULL
- * with the reader's exception set. */
-static inline uintptr_t *kestrine__enter(PyObject *obj, int kind, size_t offset) {
-    uintptr_t *flag;
+/* Whether `obj` may be read as an instance of class `kind` whose borrow
+ * flag lies `offset` bytes in: 1, or 0 with the reader's exception set. */
+static inline int kestrine__enter(PyObject *obj, int kind, size_t offset) {
     if (Py_TYPE(obj) != kestrine__types[kind]) {
         kestrine__refuse(obj, kind);
-        return NULL;
+        return 0;
     }
-    flag = (uintptr_t *)((char *)obj + offset);
-    return kestrine__borrow(flag) ? flag : NULL;
+    if (KESTRINE__LOAD((const uintptr_t *)((const char *)obj + offset)) == KESTRINE__EXCLUSIVE) {
+        kestrine__already_borrowed();
+        return 0;
+    }
+    return 1;
 }
 
 #define KESTRINE__RADIAL_READER(name, KIND)                                          \
     static inline int kestrine_read_##name(PyObject *obj, kestrine_radial *out) {      \
         const kestrine_radial_object *self = (const kestrine_radial_object *)obj;     \
-        uintptr_t *flag = kestrine__enter(obj, KIND, offsetof(kestrine_radial_object, borrow_flag)); \
-        if (!flag)                                                                    \
+        if (!kestrine__enter(obj, KIND, offsetof(kestrine_radial_object, borrow_flag)))     \
             return -1;                                                                \
         out->radius = self->radius;                                                   \
         out->half_length = self->half_length;                                         \
-        KESTRINE__RELEASE(flag);                                                      \
         return 0;                                                                     \
     }
 
@@ -335,34 +312,28 @@ KESTRINE__RADIAL_READER(cylinder, KESTRINE_CYLINDER)
 
 static inline int kestrine_read_cuboid(PyObject *obj, kestrine_cuboid *out) {
     const kestrine_cuboid_object *self = (const kestrine_cuboid_object *)obj;
-    uintptr_t *flag = kestrine__enter(obj, KESTRINE_CUBOID, offsetof(kestrine_cuboid_object, borrow_flag));
-    if (!flag)
+    if (!kestrine__enter(obj, KESTRINE_CUBOID, offsetof(kestrine_cuboid_object, borrow_flag)))
         return -1;
     out->half_extents[0] = self->half_extents[0];
     out->half_extents[1] = self->half_extents[1];
     out->half_extents[2] = self->half_extents[2];
-    KESTRINE__RELEASE(flag);
     return 0;
 }
 
 static inline int kestrine_read_sphere(PyObject *obj, kestrine_sphere *out) {
     const kestrine_sphere_object *self = (const kestrine_sphere_object *)obj;
-    uintptr_t *flag = kestrine__enter(obj, KESTRINE_SPHERE, offsetof(kestrine_sphere_object, borrow_flag));
-    if (!flag)
+    if (!kestrine__enter(obj, KESTRINE_SPHERE, offsetof(kestrine_sphere_object, borrow_flag)))
         return -1;
     out->radius = self->radius;
-    KESTRINE__RELEASE(flag);
     return 0;
 }
 
 static inline int kestrine_read_mesh(PyObject *obj, kestrine_mesh *out) {
     const kestrine_mesh_object *self = (const kestrine_mesh_object *)obj;
-    uintptr_t *flag = kestrine__enter(obj, KESTRINE_PYMESH, offsetof(kestrine_mesh_object, borrow_flag));
-    if (!flag)
+    if (!kestrine__enter(obj, KESTRINE_PYMESH, offsetof(kestrine_mesh_object, borrow_flag)))
         return -1;
     out->length = self->path_length;
     out->utf8 = self->path_length > KESTRINE_PATH_INLINE ? self->path.heap : self->path.bytes;
-    KESTRINE__RELEASE(flag);
     return 0;
 }
 

@@ -46,10 +46,11 @@ for version in "${versions[@]}"; do
     else
         suite "$version" || status=$?
     fi
+    [ "$status" -eq 0 ] || failed=1
     [ ${#versions[@]} -gt 1 ] || continue
     result="$("$(find_python 3.12 || find_python 3.14)" scripts/summary.py "build/junit-$version.xml")"
     [ "$from" = here ] || result="$result (sid chroot)"
-    [ "$status" -eq 0 ] || { failed=1; result="FAILED (exit status $status): $result"; }
+    [ "$status" -eq 0 ] || result="FAILED (exit status $status): $result"
     summary+=("$version  $result")
 done
 if [ ${#versions[@]} -gt 1 ]; then

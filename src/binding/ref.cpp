@@ -14,13 +14,14 @@ long ReleaseScope::depth() noexcept {
 // Runs inside a destructor: nothing here may run Python code.
 void ReleaseScope::defer(PyObject *obj) noexcept {
     ReleaseScope &scope = *innermost;
-    if (scope.size_ >= kInline + scope.heap_capacity_) [[unlikely]] {
-        const std::size_t capacity = scope.heap_capacity_ ? 2 * scope.heap_capacity_ : kInline;
-        void *grown = PyMem_RawRealloc(scope.heap_, capacity * sizeof(PyObject *));
+    const std::size_t spilled = scope.size_ >= kInline ? scope.size_ - kInline : 0;
+    if (scope.size_ >= kInline && (spilled == 0 || (spilled >= kInline && (spilled & (spilled - 1)) == 0)))
+        [[unlikely]] {
+        const std::size_t capacity = spilled == 0 ? kInline : 2 * spilled;
+        void *grown = PyMem_RawRealloc(spilled == 0 ? nullptr : scope.heap_, capacity * sizeof(PyObject *));
         if (!grown)
             return;
         scope.heap_ = static_cast<PyObject **>(grown);
-        scope.heap_capacity_ = capacity;
     }
     scope.slot(scope.size_++) = obj;
 }
@@ -30,6 +31,8 @@ void ReleaseScope::defer(PyObject *obj) noexcept {
 void ReleaseScope::release_all() {
     for (std::size_t i = 0; i < size_; ++i)
         Py_DECREF(std::exchange(slot(i), nullptr));
+    if (size_ > kInline)
+        PyMem_RawFree(heap_);
     size_ = 0;
 }
 

@@ -35,14 +35,10 @@ inline bool holds_gil() noexcept {
 class ReleaseScope {
 public:
     ReleaseScope() noexcept : outer_(innermost) { innermost = this; }
-    // Left open only by a forced unwind: the thread is ending, and what it
-    // kept stays unreleased (no Python code may run here).
-    ~ReleaseScope() {
-        if (innermost == this)
-            innermost = outer_;
-        if (heap_)
-            PyMem_RawFree(heap_);
-    }
+    // Unlinks a scope that close() did not end: only a forced unwind gets
+    // here with one, when the thread is ending, and what it kept stays
+    // unreleased (no Python code may run here), its block too.
+    ~ReleaseScope() { innermost = outer_; }
     ReleaseScope(const ReleaseScope &) = delete;
     ReleaseScope &operator=(const ReleaseScope &) = delete;
 
@@ -67,10 +63,12 @@ private:
     void release_all();
     PyObject *&slot(std::size_t i) noexcept { return i < kInline ? inline_[i] : heap_[i - kInline]; }
 
+    // Only what a call's success path touches is set up front: the block
+    // beyond the inline slots exists, and heap_ is set, once size_ passes
+    // kInline, its capacity doubling at each power of two.
     ReleaseScope *outer_;
     std::size_t size_ = 0;
-    std::size_t heap_capacity_ = 0;
-    PyObject **heap_ = nullptr;
+    PyObject **heap_;
     PyObject *inline_[kInline];
 };
 

@@ -58,7 +58,10 @@ public:
     static void defer(PyObject *obj) noexcept;
 
 private:
-    static constexpr std::size_t kInline = 8;
+    // A call drops a dozen last references at the most (a fault's report,
+    // with its traceback, drops the most): room for all of them costs only
+    // stack, where a block would cost an allocation that can fail.
+    static constexpr std::size_t kInline = 16;
     static constinit thread_local ReleaseScope *innermost KESTRINE_TLS_INITIAL_EXEC;
     void release_all();
     PyObject *&slot(std::size_t i) noexcept { return i < kInline ? inline_[i] : heap_[i - kInline]; }

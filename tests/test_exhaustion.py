@@ -128,7 +128,7 @@ def test_every_allocation_failure_is_survived(name, capfd, native_error_display)
     # Enough failing calls that a leak on any one failure path would show.
     repeat = max(1, rounds(300) // points)
     deltas = []
-    for _ in range(4):  # the interpreter's own caches (tracebacks, lines) settle too
+    for _ in range(6):  # the interpreter's own caches (tracebacks, lines) settle too, in spurts
         gc.collect()
         before = sys.getallocatedblocks()
         for _ in range(repeat):

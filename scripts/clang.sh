@@ -17,8 +17,9 @@ for version in "${versions[@]}"; do
     echo "=== clang, Python $version ==="
     python="$(tool_venv "clang-$version" "$version" 'pytest>=8' 'hypothesis>=6')"
     # Warnings are errors (the preset): zig replays a cached compile without
-    # its warnings.
-    "$python" -m pip install -v --force-reinstall --no-deps -Cbuild-dir="build/clang-{wheel_tag}" \
+    # its warnings. CMake reads a toolchain file into a new cache only: the
+    # build directory is the preset's alone.
+    "$python" -m pip install -v --force-reinstall --no-deps -Cbuild-dir="build/preset-clang-{wheel_tag}" \
         -Ccmake.args=--preset=clang . > "build/clang-$version.log" 2>&1 ||
         { tail -n 60 "build/clang-$version.log"; exit 1; }
     "$python" -m pytest -q -p no:cacheprovider tests

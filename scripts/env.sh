@@ -113,6 +113,8 @@ python_source() {
 # the Linux TARGET (i686, aarch64 or armv7l) with its preset and toolchain
 # file (CMakePresets.json, cmake/toolchains/), against the CPython VERSION
 # of that architecture's sid chroot (scripts/sid.sh), made if missing.
+# A build directory configured without the toolchain file starts afresh:
+# CMake reads one into a new cache only.
 cross_configure() {
     local target="$1" version="$2" build="$3" arch
     shift 3
@@ -123,5 +125,6 @@ cross_configure() {
         *) echo "no cross build for $target" >&2; return 1 ;;
     esac
     KESTRINE_ARCH="$arch" bash scripts/sid.sh true >&2 || return 1
+    grep -qs cmake/toolchains/ "$build"/CMakeFiles/*/CMakeSystem.cmake || set -- --fresh "$@"
     cmake --preset "$target" -B "$build" -DKESTRINE_TARGET_PYTHON="$version" "$@" >/dev/null
 }

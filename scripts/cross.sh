@@ -53,7 +53,10 @@ i386_include() {
     echo "$dir"
 }
 
-flags=(-std=c++23 -Wall -Wextra -Werror -fPIC -fvisibility=hidden "-fmacro-prefix-map=$PWD/=")
+# The flags of CMake's builds (cmake/flags.cmake), warnings as errors.
+mapfile -t flags < <(cmake -P cmake/flags.cmake)
+[ ${#flags[@]} -gt 0 ] || exit 1
+flags+=(-Werror)
 units=(src/binding/*.cpp src/kestrine_py.cpp src/shape/*.cpp src/mesh/*.cpp
        tests/helper/kestrine_testing.cpp)
 

@@ -48,14 +48,14 @@ kestrine_venv() {
 }
 
 # asan_venv VERSION: the venv .venv/asan-VERSION with kestrine and its test
-# helper built with AddressSanitizer and UBSan (Debug, unstripped); prints
-# its python.
+# helper built with AddressSanitizer and UBSan (CMakePresets.json's
+# "sanitize"), unstripped; prints its python. scikit-build-core sets the
+# build type itself, over the preset's: it is told Debug too.
 asan_venv() {
     local version="$1" python
     python="$(tool_venv "asan-$version" "$version" 'pytest>=8' 'hypothesis>=6')" || return 1
-    "$python" -m pip install -q --force-reinstall --no-deps \
-        -Cbuild-dir="build/asan-{wheel_tag}" -Ccmake.build-type=Debug -Cinstall.strip=false \
-        -Ccmake.define.KESTRINE_TESTING=ON -Ccmake.define.KESTRINE_SANITIZE=ON . >&2 || return 1
+    "$python" -m pip install -q --force-reinstall --no-deps -Cbuild-dir="build/asan-{wheel_tag}" \
+        -Ccmake.args=--preset=sanitize -Ccmake.build-type=Debug -Cinstall.strip=false . >&2 || return 1
     echo "$python"
 }
 
@@ -109,31 +109,22 @@ python_source() {
     fi
 }
 
-# cross_cmake ARCH VERSION: the CMake arguments, one a line, of a build
-# here for Debian's ARCH (i386, arm64 or armhf) against the CPython VERSION
-# of that architecture's sid chroot (scripts/sid.sh, made if missing). The
-# compiler is Debian's GCC 12 cross compiler ($CXX if set): an older
-# libstdc++ keeps a wheel's symbol versions low. Debian's pyconfig.h
-# includes the architecture's own as <MULTIARCH/pythonVERSION/pyconfig.h>:
-# a directory holding that link alone goes on the include path, so the
-# chroot's C library headers stay out of it and the cross compiler's serve.
-# Warnings are errors: the compiler is always the same.
-cross_cmake() {
-    local arch="$1" version="$2" triplet multiarch processor root links
-    case "$arch" in
-        i386) triplet=i686-linux-gnu multiarch=i386-linux-gnu processor=i686 ;;
-        arm64) triplet=aarch64-linux-gnu multiarch=aarch64-linux-gnu processor=aarch64 ;;
-        armhf) triplet=arm-linux-gnueabihf multiarch=arm-linux-gnueabihf processor=armv7l ;;
-        *) echo "no cross build for $arch" >&2; return 1 ;;
+# cross_configure TARGET VERSION BUILD [CMAKE ARGS...]: configures BUILD for
+# the Linux TARGET (i686, aarch64 or armv7l) with its preset and toolchain
+# file (CMakePresets.json, cmake/toolchains/), against the CPython VERSION
+# of that architecture's sid chroot (scripts/sid.sh), made if missing.
+# A build directory configured without the toolchain file starts afresh:
+# CMake reads one into a new cache only.
+cross_configure() {
+    local target="$1" version="$2" build="$3" arch
+    shift 3
+    case "$target" in
+        i686) arch=i386 ;;
+        aarch64) arch=arm64 ;;
+        armv7l) arch=armhf ;;
+        *) echo "no cross build for $target" >&2; return 1 ;;
     esac
-    local compiler="${CXX:-$triplet-g++-12}"
-    command -v "$compiler" >/dev/null || { echo "no $compiler (Debian's g++-12-$triplet)" >&2; return 1; }
-    root="${KESTRINE_SID:-/var/cache/kestrine/sid-$arch}"
     KESTRINE_ARCH="$arch" bash scripts/sid.sh true >&2 || return 1
-    links="$PWD/build/include-$arch"
-    mkdir -p "$links/$multiarch"
-    ln -sfn "$root/usr/include/$multiarch/python$version" "$links/$multiarch/python$version"
-    printf '%s\n' -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR="$processor" \
-        -DCMAKE_CXX_COMPILER="$compiler" "-DCMAKE_CXX_FLAGS=-Werror -I$links" \
-        -DPython_INCLUDE_DIR="$root/usr/include/python$version" -DPython_SOABI="cpython-${version/./}-$multiarch"
+    grep -qs cmake/toolchains/ "$build"/CMakeFiles/*/CMakeSystem.cmake || set -- --fresh "$@"
+    cmake --preset "$target" -B "$build" -DKESTRINE_TARGET_PYTHON="$version" "$@" >/dev/null
 }

@@ -25,7 +25,7 @@ site_packages() { "$1/bin/python" -c 'import sysconfig; print(sysconfig.get_path
 if [ -n "${KESTRINE_FUZZ_PLAIN:-}" ]; then
     venv=".venv/$version"
     if ! ls "$venv"/lib/python*/site-packages/kestrine.*.so >/dev/null 2>&1; then
-        kestrine_venv "$version" -Ccmake.define.KESTRINE_TESTING=ON >/dev/null
+        kestrine_venv "$version" -Ccmake.args=--preset=test >/dev/null
     fi
 else
     venv=".venv/asan-$version"

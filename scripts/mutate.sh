@@ -11,5 +11,5 @@ cd "$(dirname "$0")/.."
 python="$PWD/$(tool_venv mutate 3.12 'pytest>=8' 'hypothesis>=6')"
 "$python" scripts/mutate.py --check "$@" >/dev/null
 build=build/mutate
-cmake -S . -B "$build" -G Ninja -DKESTRINE_TESTING=ON -DPython_EXECUTABLE="$python" >/dev/null
+cmake --preset test -B "$build" -G Ninja -DPython_EXECUTABLE="$python" >/dev/null
 exec "$python" scripts/mutate.py --python "$python" --build "$build" "$@"

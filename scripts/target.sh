@@ -10,11 +10,12 @@
 #                                  smoke test and the public tests under qemu
 #
 # Compiling under emulation takes half an hour, so only Python runs there.
-# The cross builds are those of the wheels (cross_cmake in scripts/env.sh):
-# Debian's GCC 12 cross compilers of this machine's distribution, whose C
-# library is older than sid's (the modules run on either), against the
-# chroot's python3.14 headers. The modules are copied into a venv of the
-# chroot's python3.14 that sees its Debian pytest and hypothesis.
+# The cross builds are those of the wheels (the presets aarch64 and armv7l
+# of CMakePresets.json, cmake/toolchains/): Debian's GCC 12 cross compilers
+# of this machine's distribution, whose C library is older than sid's (the
+# modules run on either), against the chroot's python3.14 headers. Every
+# build here has warnings as errors. The modules are copied into a venv of
+# the chroot's python3.14 that sees its Debian pytest and hypothesis.
 # A chroot that can be neither found nor made skips the target with the
 # reason; under CI (CI=true) that fails the run.
 set -euo pipefail
@@ -31,9 +32,6 @@ build="build/target-$arch"
 venv=".venv/target-$arch"
 testing=ON
 [ "$arch" != armhf ] || testing=OFF
-# Both builds add -Werror to CMAKE_CXX_FLAGS, which the project leaves to
-# its users: theirs, with a newer compiler, must not fail on a new warning.
-cmake_args=(-DCMAKE_BUILD_TYPE=Release -DKESTRINE_TESTING="$testing")
 
 # Inside the chroot: the venv, the modules and stubs put in it, then the tests.
 run() {
@@ -51,7 +49,7 @@ run() {
 
 if [ "${KESTRINE_IN_SID:-}" = 1 ]; then
     if [ "$arch" = i386 ]; then
-        cmake -S . -B "$build" "${cmake_args[@]}" -DCMAKE_CXX_FLAGS=-Werror -DPython_EXECUTABLE=/usr/bin/python3.14 >/dev/null
+        cmake --preset test-werror -B "$build" -DPython_EXECUTABLE=/usr/bin/python3.14 >/dev/null
         cmake --build "$build" -j 2
     fi
     # The emulated run cuts its loops short (tests/conftest.py).
@@ -65,9 +63,9 @@ if ! why="$(bash scripts/sid.sh --check)"; then
     exit
 fi
 if [ "$arch" != i386 ]; then
-    mapfile -t cross < <(cross_cmake "$arch" 3.14)
-    [ ${#cross[@]} -gt 0 ] || exit 1
-    cmake -S . -B "$build" "${cmake_args[@]}" "${cross[@]}" >/dev/null
+    target=aarch64
+    [ "$arch" = arm64 ] || target=armv7l
+    cross_configure "$target" 3.14 "$build" -DKESTRINE_TESTING="$testing"
     cmake --build "$build" -j 2
 fi
 exec bash scripts/sid.sh bash scripts/target.sh "$arch"

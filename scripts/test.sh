@@ -21,7 +21,7 @@ versions=("$@")
 suite() {
     local version="$1" python dev=()
     echo "=== Python $version ==="
-    python="$(kestrine_venv "$version" -Ccmake.define.KESTRINE_TESTING=ON)" || return 1
+    python="$(kestrine_venv "$version" -Ccmake.args=--preset=test)" || return 1
     "$python" -m pip install -q 'pytest>=8' 'hypothesis>=6' || return 1
     [[ "$version" != *d ]] || dev=(-X dev)
     "$python" "${dev[@]}" -m pytest -q -p no:cacheprovider --junitxml="build/junit-$version.xml" tests

@@ -11,7 +11,8 @@
 # (scripts/sid.sh). Another target is cross-compiled here, for Python 3.14
 # by default: compiling under emulation takes half an hour. CMake builds the
 # module with Debian's cross GCC 12 against the CPython headers of the
-# target's sid chroot (cross_cmake in scripts/env.sh), and scripts/wheels.py
+# target's sid chroot (the target's preset in CMakePresets.json, its
+# toolchain file in cmake/toolchains/), and scripts/wheels.py
 # packs the wheel from its install tree with pyproject.toml's metadata.
 # Only Python runs on the target, in its sid chroot (i386 natively, the
 # arm ones under qemu-user): the venv, pip, the smoke test and the tour.
@@ -92,7 +93,7 @@ build() {
     tools "$version" || return 1
     rm -rf "$raw"
     "$tool" -m pip wheel -q --no-deps -w "$raw" -Cbuild-dir="build/wheel-{wheel_tag}" \
-        -Ccmake.define.KESTRINE_TESTING=OFF -Ccmake.define.CMAKE_CXX_COMPILER="$CXX" . || return 1
+        -Ccmake.args=--preset=release -Ccmake.define.CMAKE_CXX_COMPILER="$CXX" . || return 1
     wheel="$(check_and_repair "$version" "$raw")" || return 1
     rm -rf "$raw"
     smoke "$version" "$wheel" "$target" || return 1
@@ -100,12 +101,11 @@ build() {
 }
 
 cross_build() {
-    local version="$1" raw="$house/raw-$target-$1" work="build/wheel-$target-$1" wheel cmake_args
+    local version="$1" raw="$house/raw-$target-$1" work="build/wheel-$target-$1" wheel
     echo "=== wheel for Python $version on $target ==="
     tools 3.12 || return 1
-    mapfile -t cmake_args < <(cross_cmake "$deb" "$version") && [ ${#cmake_args[@]} -gt 0 ] || return 1
     rm -rf "$raw" "$work/stage"
-    cmake -S . -B "$work" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRINE_TESTING=OFF "${cmake_args[@]}" >/dev/null || return 1
+    cross_configure "$target" "$version" "$work" -G Ninja || return 1
     cmake --build "$work" -j 2 > "$work/build.log" || { cat "$work/build.log"; return 1; }
     cmake --install "$work" --strip --prefix "$work/stage" >/dev/null || return 1
     "$tool" scripts/wheels.py pack "$work/stage" "cp${version/./}-cp${version/./}-linux_$target" "$raw" >/dev/null || return 1

@@ -114,6 +114,15 @@ void raise_lazy(Lazy lazy) {
     Owned arg = argument_object(lazy.args);
     if (!arg)
         return;
+    if (std::holds_alternative<PanicTypeTag>(lazy.type)) {
+        // Made by the class's own constructor rather than by calling the
+        // class: a call is refused near the recursion limit, where a fault
+        // must still raise its PanicException.
+        auto *cls = reinterpret_cast<PyTypeObject *>(type.get());
+        if (Owned exc = Owned::steal(cls->tp_new(cls, arg.get(), nullptr)))
+            PyErr_SetRaisedException(exc.release());
+        return;
+    }
     if (PyExceptionClass_Check(type.get()))
         PyErr_SetObject(type.get(), arg.get());
     else
